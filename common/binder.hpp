@@ -1,0 +1,196 @@
+// Builds real Python classes whose methods are C++.
+//
+// Every public method of the three modules is a `native_function`: a small callable type of
+// our own that binds arguments the way compiled Python modules do (the exact TypeError texts
+// users see), binds to instances through `__get__` like a Python function, and exposes
+// `__signature__`, so `help()` and `inspect.signature()` show the real parameters, defaults
+// and annotations (including enum defaults, which text signatures cannot hold).
+//
+// Instance state lives in ordinary instance attributes; classes are made by the metaclass of
+// their bases (`type`, `abc.ABCMeta`, ...), so they are subclassable like any Python class.
+//
+// Example:
+//
+//     ClassBuilder cls(m, "Macro", {}, "A workbook macro.");
+//     cls.method("__init__", {arg("self"), arg("command").ann("str")},
+//                [](Args &a) { a.self().attr("command") = a[1]; return nb::none(); });
+//     cls.method("serialize", {arg("self")}, [](Args &a) { ... }, nullptr, ann("dict"));
+//     nb::object Macro = cls.finish();
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace quillon::bind {
+
+namespace nb = nanobind;
+
+enum class Kind : unsigned char {
+    Positional,   // positional-or-keyword
+    KeywordOnly,  // after a bare `*`
+    VarKeyword,   // `**name`: collects the keywords no other parameter takes
+};
+
+struct Param {
+    std::string name;
+    Kind kind = Kind::Positional;
+    nb::object default_value;  // unset: the parameter is required
+    nb::object annotation;     // unset: no annotation
+
+    // Default value (evaluated once, when the function is built).
+    Param &def(nb::handle value);
+    Param &def_none();
+    // Annotation: a string annotation ("str", "Dict[str, Any]") or an object (a class).
+    Param &ann(const char *text);
+    Param &ann(nb::handle object);
+};
+
+Param arg(const char *name);     // positional-or-keyword
+Param kwonly(const char *name);  // keyword-only
+Param kwargs(const char *name);  // **name
+
+// A string annotation, for return annotations.
+nb::object ann(const char *text);
+
+// The bound arguments, in parameter order; defaults already applied.
+class Args {
+public:
+    nb::handle operator[](size_t i) const { return values_[i]; }
+    nb::handle self() const { return values_[0]; }
+    size_t size() const { return count_; }
+    // The mapping collected by a `**` parameter (a new dict on each call; empty when unused).
+    nb::dict kwargs() const { return kwargs_; }
+    // Whether the caller supplied parameter i (by position or keyword).
+    bool given(size_t i) const { return given_[i]; }
+    // The function being called (for its name in messages).
+    nb::handle function() const { return function_; }
+
+    Args(nb::handle function, PyObject *const *values, const bool *given, size_t count,
+         nb::dict kwargs)
+        : function_(function), values_(values), given_(given), count_(count),
+          kwargs_(std::move(kwargs)) {}
+
+private:
+    nb::handle function_;
+    PyObject *const *values_;
+    const bool *given_;
+    size_t count_;
+    nb::dict kwargs_;
+};
+
+using Impl = std::function<nb::object(Args &)>;
+
+struct FunctionSpec {
+    std::string name;
+    std::string qualname;
+    std::string module;
+    std::string doc;  // empty: no docstring (None)
+    std::vector<Param> params;
+    nb::object return_annotation;  // unset: none
+    Impl impl;
+};
+
+// A new native function object.
+nb::object make_function(FunctionSpec spec);
+
+class ClassBuilder {
+public:
+    // `outer_qualname` non-empty makes a nested class ("Outer.Name"); it is then not set on
+    // the module, the caller stores the result on the outer class with `attr`.
+    ClassBuilder(nb::handle module, const char *name, std::initializer_list<nb::handle> bases = {},
+                 const char *doc = nullptr, const char *outer_qualname = nullptr);
+    ClassBuilder(nb::handle module, const char *name, std::vector<nb::object> bases,
+                 const char *doc = nullptr, const char *outer_qualname = nullptr);
+
+    const std::string &qualname() const { return qualname_; }
+
+    ClassBuilder &method(const char *name, std::vector<Param> params, Impl impl,
+                         const char *doc = nullptr, nb::handle return_annotation = {});
+    ClassBuilder &classmethod(const char *name, std::vector<Param> params, Impl impl,
+                              const char *doc = nullptr, nb::handle return_annotation = {});
+    ClassBuilder &staticmethod(const char *name, std::vector<Param> params, Impl impl,
+                               const char *doc = nullptr, nb::handle return_annotation = {});
+    // Abstract members (`abc.abstractmethod`); the class needs `abc.ABC` among its bases.
+    ClassBuilder &abstract_method(const char *name, std::vector<Param> params, Impl impl,
+                                  const char *doc = nullptr, nb::handle return_annotation = {});
+    // Read-only property; the getter receives Args with self only.
+    ClassBuilder &property(const char *name, Impl getter, const char *doc = nullptr,
+                           nb::handle return_annotation = {});
+    ClassBuilder &abstract_property(const char *name, Impl getter, const char *doc = nullptr,
+                                    nb::handle return_annotation = {});
+    // Any class attribute (a value, a nested class, ...).
+    ClassBuilder &attr(const char *name, nb::handle value);
+
+    // Creates the class (through the metaclass of its bases) and, unless nested, sets it on
+    // the module. Returns the class.
+    nb::object finish();
+
+private:
+    nb::object function(const char *name, std::vector<Param> params, Impl impl, const char *doc,
+                        nb::handle return_annotation);
+
+    nb::handle module_;
+    std::string module_name_;
+    std::string name_;
+    std::string qualname_;
+    bool nested_;
+    nb::tuple bases_;
+    nb::dict namespace_;
+};
+
+// Raising Python exceptions from C++: sets the error and throws nb::python_error, which the
+// native function boundary turns back into the pending exception.
+[[noreturn]] void raise(nb::handle type, const std::string &message);
+[[noreturn]] void raise(nb::handle type, nb::handle message);
+[[noreturn]] void raise_no_args(nb::handle type);
+// `raise type(message) from cause`
+[[noreturn]] void raise_from(nb::handle type, const std::string &message, nb::handle cause);
+// Re-raise whatever exception is pending (after a failed C API call).
+[[noreturn]] void raise_pending();
+
+// The text form of a value: the string itself, else str(value).
+std::string text_of(nb::handle value);
+
+// Imports `module` and returns its attribute `name`; a missing module or name propagates
+// as the interpreter's ImportError/AttributeError.
+nb::object import_name(const char *module, const char *name);
+
+}  // namespace quillon::bind
+
+// Module entry point. Like NB_MODULE, except that an error raised while the module sets itself
+// up (a missing host module or name, say) reaches the importer as it is, not wrapped.
+#define QUILLON_MODULE(name, variable)                                         \
+    static void quillon_##name##_exec_impl(nanobind::module_);                 \
+    static int quillon_##name##_exec(PyObject *m) {                            \
+        nanobind::detail::internals =                                          \
+            NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);                         \
+        if (!nanobind::detail::internals)                                      \
+            return -1;                                                         \
+        try {                                                                  \
+            quillon_##name##_exec_impl(nanobind::borrow<nanobind::module_>(m)); \
+            return 0;                                                          \
+        } catch (nanobind::python_error &e) {                                  \
+            e.restore();                                                       \
+        } catch (const std::exception &e) {                                   \
+            PyErr_SetString(PyExc_ImportError, e.what());                      \
+        }                                                                      \
+        return -1;                                                             \
+    }                                                                          \
+    static PyObject *quillon_##name##_def = nullptr;                           \
+    extern "C" [[maybe_unused]] NB_EXPORT PyObject *PyInit_##name(void);       \
+    extern "C" PyObject *PyInit_##name(void) {                                 \
+        nanobind::detail::init_singletons();                                   \
+        if (!nanobind::detail::nb_backend_init(#name))                         \
+            return nullptr;                                                    \
+        if (!quillon_##name##_def)                                             \
+            quillon_##name##_def = NB_CALL(module_new)(                        \
+                #name, nullptr, (void *) quillon_##name##_exec,                \
+                NB_ABI_MINOR_TAG);                                             \
+        return quillon_##name##_def;                                           \
+    }                                                                          \
+    void quillon_##name##_exec_impl(nanobind::module_ variable)

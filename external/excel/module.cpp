@@ -1,0 +1,22 @@
+// quillon.external.excel: runs a spreadsheet workbook with macros on a worker.
+#include "binder.hpp"
+
+namespace nb = nanobind;
+using namespace quillon::bind;
+
+namespace quillon::excel {
+[[gnu::weak]] void init_macro(nb::module_ &m);
+[[gnu::weak]] void init_excel(nb::module_ &m);
+}  // namespace quillon::excel
+
+QUILLON_MODULE(excel, m) {
+    using namespace quillon::excel;
+    m.attr("__doc__") = "Runs spreadsheet workbooks with macros on a worker and reads back cells.";
+    nb::module_::import_("quillon.core");
+    nb::module_::import_("quillon.errors");
+    nb::module_::import_("quillon.external.external_program");
+    nb::module_::import_("quillon.external.spreadsheet");
+    if (init_macro) init_macro(m);
+    if (init_excel) init_excel(m);
+    m.attr("__all__") = nb::make_tuple("Excel", "Macro");
+}

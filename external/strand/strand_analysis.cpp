@@ -1,0 +1,37 @@
+// StrandAnalysis only routes the host's script job to the structural-analysis worker; every
+// behaviour, constructor included, is the host base class's.
+#include "binder.hpp"
+
+namespace nb = nanobind;
+using namespace quillon::bind;
+
+namespace quillon::strand {
+
+static const char *const kDoc = R"doc(Run a Python script that drives the structural-analysis program on a worker.
+
+The script must block until the structural-analysis program has finished: when the
+program is started from a command prompt, the script waits for the executable to end.
+
+By default the script travels with the job from the application to the worker. For
+security reasons a worker can instead be configured to run only the scripts listed in
+its own configuration file; the job then selects one of them with ``script_key``.
+
+Example::
+
+    script = File.from_data(script_text)
+    files = [("model.txt", File.from_data(model_text))]
+    analysis = StrandAnalysis(script=script, files=files, output_filenames=["results.txt"])
+    analysis.execute(timeout=60)  # seconds
+    results = analysis.get_output_file("results.txt")
+
+:raises quillon.errors.ExecutionError: generic error; its message tells more.
+)doc";
+
+void init_strand_analysis(nb::module_ &m) {
+    nb::object base = import_name("quillon.external.python", "PythonAnalysis");
+    ClassBuilder cls(m, "StrandAnalysis", {base}, kDoc);
+    cls.attr("_integration", nb::str("strand"));
+    cls.finish();
+}
+
+}  // namespace quillon::strand

@@ -1,0 +1,37 @@
+// quillon.external.varenna.varenna: input models, the analysis job and the result parsers of
+// the reinforced-concrete section-check program. This file only assembles the module.
+#include "binder.hpp"
+
+namespace nb = nanobind;
+using namespace quillon::bind;
+
+namespace quillon::varenna {
+// Each subsystem registers its classes on the module. Declared weak while subsystems are
+// still being filled in, so that the module loads with those that exist.
+[[gnu::weak]] void init_model(nb::module_ &m);
+[[gnu::weak]] void init_parsers(nb::module_ &m);
+[[gnu::weak]] void init_analysis_job(nb::module_ &m);
+}  // namespace quillon::varenna
+
+QUILLON_MODULE(varenna, m) {
+    using namespace quillon::varenna;
+    m.attr("__doc__") = "Input models, analysis job and result parsers of the section-check program.";
+    // The host modules this module relies on; a missing one makes the import fail.
+    nb::module_::import_("quillon.core");
+    nb::module_::import_("quillon.errors");
+    nb::module_::import_("quillon.external.external_program");
+    nb::module_::import_("quillon.external.varenna.objects");
+
+    if (init_model) init_model(m);
+    if (init_parsers) init_parsers(m);
+    if (init_analysis_job) init_analysis_job(m);
+
+    static const char *const public_names[] = {
+        "Beam", "CompressionMember", "GeneralShape", "VarennaAnalysis", "Model", "OneWaySlab",
+        "OpenModel", "OutputFileParser", "RcsOutputFileParser", "RectSection",
+        "SectionPrototype1D"};
+    nb::list all;
+    for (const char *name : public_names)
+        if (nb::hasattr(m, name)) all.append(nb::str(name));
+    m.attr("__all__") = all;
+}
