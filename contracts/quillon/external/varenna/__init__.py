@@ -1,0 +1,1 @@
+"""Section-check integration: the object vocabulary (``objects``) of the host stand-in."""
