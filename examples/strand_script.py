@@ -18,5 +18,6 @@ analysis = StrandAnalysis(
     output_filenames=["moment.txt"],
 )
 analysis.execute(timeout=60)
-moment = analysis.get_output_file("moment.txt").getvalue().decode()
-print(f"midspan moment: {moment} kNm")
+moment = analysis.get_output_file("moment.txt", as_file=True)
+assert isinstance(moment, File)
+print(f"midspan moment: {moment.getvalue()} kNm")

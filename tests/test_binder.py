@@ -99,13 +99,14 @@ def test_signatures_show_real_parameters_defaults_and_annotations():
     assert cp["parameters"].kind is inspect.Parameter.VAR_KEYWORD
     assert inspect.signature(Model).parameters["project_data"].kind is inspect.Parameter.KEYWORD_ONLY
     assert str(inspect.signature(VarennaAnalysis)) == (
-        "(input_file, *, return_result_xml: 'bool' = None, return_rcs_file: 'bool' = None)")
+        "(input_file: 'Union[BytesIO, File]', *, return_result_xml: 'bool' = None, "
+        "return_rcs_file: 'bool' = None) -> None")
 
 
 def test_help_shows_the_real_parameters():
     text = pydoc.render_doc(Excel, renderer=pydoc.plaintext)
     assert "extension: 'str' = '.xlsm'" in text
-    assert "_create_error_string(result_content: 'dict') -> 'str'" in text
+    assert "execute(self, timeout: 'int' = 30) -> None" in text
     text = pydoc.render_doc(Beam, renderer=pydoc.plaintext)
     assert "create_bar_layer(self, *, origin" in text
 

@@ -7,7 +7,9 @@ using namespace quillon::bind;
 namespace quillon::excel {
 
 void init_macro(nb::module_ &m) {
-    ClassBuilder cls(m, "Macro", {}, "A macro of the workbook, run by the worker after the input cells are filled.");
+    ClassBuilder cls(m, "Macro", {},
+                     "A macro of the workbook, run by the worker after the input cells are "
+                     "filled.");
     cls.method(
         "__init__", {arg("self"), arg("command").ann("str")},
         [](Args &a) {

@@ -195,7 +195,6 @@ def _shallow_copy(value: Any) -> Any:
     return value
 
 
-_vocabulary = dataclass(eq=False)
 
 
 @dataclass(frozen=True)
@@ -205,7 +204,7 @@ class _ReferenceElement(_OpenObject):
     kind: str
 
 
-@_vocabulary
+@dataclass(eq=False)
 class ThermalState(_OpenObject):
     """Sources of the temperature-dependent material curves ("Code" or "User")."""
     expansion: str = "Code"
@@ -215,7 +214,7 @@ class ThermalState(_OpenObject):
     strain: str = "Code"
 
 
-@_vocabulary
+@dataclass(eq=False)
 class ProjectData(_OpenObject):
     """Project header of the input model."""
     name: str = ""
@@ -224,7 +223,7 @@ class ProjectData(_OpenObject):
     date: str = ""
 
 
-@_vocabulary
+@dataclass(eq=False)
 class CodeSettings(_OpenObject):
     """Design code and national annex the checks follow."""
     code: str = "EN 1992-1-1"
@@ -232,7 +231,7 @@ class CodeSettings(_OpenObject):
     fatigue_check: bool = False
 
 
-@_vocabulary
+@dataclass(eq=False)
 class ConcDependentParams(_OpenObject):
     """Concrete parameters that otherwise follow from the strength (Pa, plain strains)."""
     fctm: Optional[float] = None
@@ -244,7 +243,7 @@ class ConcDependentParams(_OpenObject):
     n_factor: Optional[float] = None
 
 
-@_vocabulary
+@dataclass(eq=False)
 class _Material(_OpenObject):
     id: int
     name: str
@@ -268,7 +267,7 @@ class MatReinforcement(_Material):
     """Reinforcement material, independent of the design code."""
 
 
-@_vocabulary
+@dataclass(eq=False)
 class MatConcreteEc2(MatConcrete):
     """Concrete material to EN 1992-1-1."""
     fck: float
@@ -281,7 +280,7 @@ class MatConcreteEc2(MatConcrete):
     dep_params: Optional[ConcDependentParams]
 
 
-@_vocabulary
+@dataclass(eq=False)
 class MatReinforcementEc2(MatReinforcement):
     """Reinforcement material to EN 1992-1-1."""
     bar_surface: BarSurface
@@ -295,7 +294,7 @@ class MatReinforcementEc2(MatReinforcement):
     diagram_type: ReinfDiagramType
 
 
-@_vocabulary
+@dataclass(eq=False)
 class CrossSection(_OpenObject):
     """A concrete cross-section; either given by parameters or by polygon components."""
     id: int
@@ -317,7 +316,7 @@ class CrossSectionParameter(CrossSection):
                 "material": self.material, "parameters": dict(self.parameters)}
 
 
-@_vocabulary
+@dataclass(eq=False)
 class CrossSectionComponentPart(_OpenObject):
     """One polygon of a component cross-section: outline and openings, each closed."""
     outline: List[List[float]]
@@ -337,7 +336,7 @@ def _closed_polygon(points: Sequence[Any], what: str) -> List[List[float]]:
     return polygon + [list(polygon[0])]
 
 
-@_vocabulary
+@dataclass(eq=False)
 class CrossSectionComponent(CrossSection):
     """Cross-section made of polygon components, each of its own concrete material."""
     components: List[CrossSectionComponentPart] = field(default_factory=list, init=False)
@@ -353,7 +352,7 @@ class CrossSectionComponent(CrossSection):
         return part
 
 
-@_vocabulary
+@dataclass(eq=False)
 class ReinforcedBar(_OpenObject):
     """A longitudinal bar: centre (m), diameter (m) and reinforcement material."""
     coordinates: List[float]
@@ -361,7 +360,7 @@ class ReinforcedBar(_OpenObject):
     material: _ReferenceElement
 
 
-@_vocabulary
+@dataclass(eq=False)
 class Stirrup(_OpenObject):
     """A stirrup: vertices {"point": [y, z], "arc_point": [y, z] or None} joined in order."""
     points: List[Dict[str, Any]]
@@ -386,7 +385,7 @@ def _stirrup_vertex(entry: Any) -> Dict[str, Any]:
             "arc_point": _point(second, "A stirrup arc point")}
 
 
-@_vocabulary
+@dataclass(eq=False)
 class ReinforcedCrossSection(_OpenObject):
     """A cross-section with its longitudinal bars and stirrups."""
     id: int
@@ -441,7 +440,7 @@ class ReinforcedCrossSection(_OpenObject):
         return stirrup
 
 
-@_vocabulary
+@dataclass(eq=False)
 class CheckMember(_OpenObject):
     """A structural member whose sections are checked."""
     id: int
@@ -452,7 +451,7 @@ class CheckMember1D(CheckMember):
     """A beam-like (1D) check member."""
 
 
-@_vocabulary
+@dataclass(eq=False)
 class ResultOfInternalForces(_OpenObject):
     """Internal forces of one combination (N, moments in N and N*m)."""
     N: float = 0
@@ -463,26 +462,26 @@ class ResultOfInternalForces(_OpenObject):
     Mz: float = 0
 
 
-@_vocabulary
+@dataclass(eq=False)
 class LoadingSLS(_OpenObject):
     """Loading of a serviceability combination."""
     forces: ResultOfInternalForces
 
 
-@_vocabulary
+@dataclass(eq=False)
 class LoadingULS(_OpenObject):
     """Loading of an ultimate combination."""
     forces: ResultOfInternalForces
 
 
-@_vocabulary
+@dataclass(eq=False)
 class FatigueLoading(_OpenObject):
     """Fatigue loading: the forces at the top and bottom of the stress range."""
     max_forces: ResultOfInternalForces = field(default_factory=ResultOfInternalForces)
     min_forces: ResultOfInternalForces = field(default_factory=ResultOfInternalForces)
 
 
-@_vocabulary
+@dataclass(eq=False)
 class CheckSectionExtreme(_OpenObject):
     """One load extreme of a check section: a loading per limit state, or None when absent."""
     description: str
@@ -499,7 +498,7 @@ _EXTREME_LOADINGS = {"accidental": LoadingULS, "fatigue": FatigueLoading, "frequ
                      "quasi_permanent": LoadingSLS}
 
 
-@_vocabulary
+@dataclass(eq=False)
 class CheckSection(_OpenObject):
     """A section to be checked, with its load extremes."""
     id: int
@@ -529,14 +528,14 @@ class CheckSection(_OpenObject):
         return extreme
 
 
-@_vocabulary
+@dataclass(eq=False)
 class StandardCheckSection(CheckSection):
     """A check section of a member, on a reinforced cross-section."""
     member: _ReferenceElement
     reinforced_cross_section: _ReferenceElement
 
 
-@_vocabulary
+@dataclass(eq=False)
 class CalculationSetup(_OpenObject):
     """Which checks run."""
     capacity: bool = True
@@ -549,7 +548,7 @@ class CalculationSetup(_OpenObject):
     fatigue: bool = False
 
 
-@_vocabulary
+@dataclass(eq=False)
 class ExposureClassesDataEc2(_OpenObject):
     """Exposure classes; with ``no_corrosion`` the other classes are not used."""
     no_corrosion: bool = True
@@ -560,7 +559,7 @@ class ExposureClassesDataEc2(_OpenObject):
     chemical_attack: Optional[str] = None
 
 
-@_vocabulary
+@dataclass(eq=False)
 class ConcreteMemberDataEc2(_OpenObject):
     """Design data of a check member to EN 1992-1-1; None settings take the defaults
     (standard calculation setup, kx 1.0, no corrosion, computed creep, 65 % humidity)."""

@@ -1,0 +1,193 @@
+#include "gzip.hpp"
+
+#include "binder.hpp"
+
+#include <zlib.h>
+
+#include <ctime>
+#include <limits>
+
+namespace quillon::gzip {
+
+namespace {
+
+constexpr unsigned char FHCRC = 2, FEXTRA = 4, FNAME = 8, FCOMMENT = 16;
+
+[[noreturn]] void raise_bad_gzip(const std::string &message) {
+    bind::raise(bind::import_name("gzip", "BadGzipFile"), message);
+}
+
+[[noreturn]] void raise_truncated() {
+    bind::raise(nb::handle(PyExc_EOFError),
+                "Compressed file ended before the end-of-stream marker was reached");
+}
+
+// zlib's complaint in the words of the interpreter's zlib module.
+[[noreturn]] void raise_zlib(const z_stream &zs, int err, const char *what) {
+    const char *zmsg = err == Z_VERSION_ERROR ? "library version mismatch" : zs.msg;
+    if (!zmsg) {
+        switch (err) {
+            case Z_BUF_ERROR: zmsg = "incomplete or truncated stream"; break;
+            case Z_STREAM_ERROR: zmsg = "inconsistent stream state"; break;
+            case Z_DATA_ERROR: zmsg = "invalid input data"; break;
+            default: break;
+        }
+    }
+    std::string message = "Error " + std::to_string(err) + " " + what;
+    if (zmsg) message += std::string(": ") + std::string(zmsg).substr(0, 200);
+    bind::raise(bind::import_name("zlib", "error"), message);
+}
+
+// Reads the header of a member starting at `pos`; returns the offset of the deflate data.
+size_t read_header(std::string_view data, size_t pos) {
+    const size_t n = data.size();
+    auto need = [&](size_t count) {
+        if (n - pos < count) raise_truncated();
+    };
+    if (n - pos < 2 || (unsigned char) data[pos] != 0x1f || (unsigned char) data[pos + 1] != 0x8b) {
+        std::string_view magic = data.substr(pos, 2);
+        nb::bytes b(magic.data(), magic.size());
+        raise_bad_gzip("Not a gzipped file (" + nb::cast<std::string>(nb::repr(b)) + ")");
+    }
+    pos += 2;
+    need(8);
+    const unsigned char method = (unsigned char) data[pos];
+    const unsigned char flag = (unsigned char) data[pos + 1];
+    pos += 8;
+    if (method != 8) raise_bad_gzip("Unknown compression method");
+    if (flag & FEXTRA) {
+        need(2);
+        const size_t extra = (unsigned char) data[pos] | (size_t) (unsigned char) data[pos + 1] << 8;
+        pos += 2;
+        need(extra);
+        pos += extra;
+    }
+    // A name or comment that runs to the end of the data is not an error in itself.
+    for (unsigned char f : {FNAME, FCOMMENT}) {
+        if (!(flag & f)) continue;
+        while (pos < n && data[pos++] != '\0') {
+        }
+    }
+    if (flag & FHCRC) {
+        need(2);
+        pos += 2;
+    }
+    return pos;
+}
+
+}  // namespace
+
+std::string compress(std::string_view data, int level, std::optional<uint32_t> mtime) {
+    const uint32_t stamp = mtime ? *mtime : (uint32_t) std::time(nullptr);
+    const unsigned char xfl = level == 9 ? 2 : level == 1 ? 4 : 0;
+    std::string out;
+    const unsigned char header[10] = {0x1f, 0x8b, 8, 0,
+                                      (unsigned char) stamp, (unsigned char) (stamp >> 8),
+                                      (unsigned char) (stamp >> 16), (unsigned char) (stamp >> 24),
+                                      xfl, 255};
+    out.append((const char *) header, sizeof header);
+
+    z_stream zs{};
+    int err = deflateInit2(&zs, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    if (err != Z_OK) raise_zlib(zs, err, "while compressing data");
+    const size_t start = out.size();
+    out.resize(start + deflateBound(&zs, (uLong) data.size()));
+    zs.next_in = (Bytef *) data.data();
+    zs.next_out = (Bytef *) out.data() + start;
+    uLong crc = crc32(0L, Z_NULL, 0);
+    size_t remaining = data.size();
+    const char *p = data.data();
+    // zlib counts in 32-bit units; feed huge inputs in slices.
+    constexpr size_t slice = std::numeric_limits<uInt>::max() / 2;
+    do {
+        const size_t chunk = remaining < slice ? remaining : slice;
+        zs.avail_in = (uInt) chunk;
+        crc = crc32(crc, (const Bytef *) p, (uInt) chunk);
+        p += chunk;
+        remaining -= chunk;
+        zs.avail_out = (uInt) std::min<size_t>(out.size() - ((char *) zs.next_out - out.data()),
+                                               std::numeric_limits<uInt>::max());
+        err = deflate(&zs, remaining ? Z_NO_FLUSH : Z_FINISH);
+    } while (remaining);
+    deflateEnd(&zs);
+    if (err != Z_STREAM_END) raise_zlib(zs, err, "while compressing data");
+    out.resize((char *) zs.next_out - out.data());
+    const uint32_t size = (uint32_t) data.size();
+    const unsigned char trailer[8] = {
+        (unsigned char) crc,  (unsigned char) (crc >> 8),  (unsigned char) (crc >> 16),
+        (unsigned char) (crc >> 24), (unsigned char) size, (unsigned char) (size >> 8),
+        (unsigned char) (size >> 16), (unsigned char) (size >> 24)};
+    out.append((const char *) trailer, sizeof trailer);
+    return out;
+}
+
+std::string decompress(std::string_view data) {
+    std::string out;
+    size_t pos = 0;
+    while (pos < data.size()) {
+        pos = read_header(data, pos);
+        const size_t member_start = out.size();
+
+        z_stream zs{};
+        int err = inflateInit2(&zs, -MAX_WBITS);
+        if (err != Z_OK) raise_zlib(zs, err, "while creating decompression object");
+        zs.next_in = (Bytef *) data.data() + pos;
+        size_t in_left = data.size() - pos;
+        bool done = false;
+        try {
+            for (;;) {
+                if (zs.avail_in == 0 && in_left) {
+                    const size_t chunk = std::min<size_t>(in_left, std::numeric_limits<uInt>::max());
+                    zs.avail_in = (uInt) chunk;
+                    in_left -= chunk;
+                }
+                if (out.capacity() - out.size() < 65536)
+                    out.reserve(std::max<size_t>(out.size() * 2, out.size() + 65536));
+                const size_t before = out.size();
+                const size_t room = std::min<size_t>(out.capacity() - before,
+                                                     std::numeric_limits<uInt>::max());
+                out.resize(before + room);
+                zs.next_out = (Bytef *) out.data() + before;
+                zs.avail_out = (uInt) room;
+                err = inflate(&zs, Z_SYNC_FLUSH);
+                out.resize(before + (room - zs.avail_out));
+                if (err == Z_STREAM_END) {
+                    done = true;
+                    break;
+                }
+                if (err == Z_BUF_ERROR) {
+                    // No progress possible: the input is used up (or nothing was produced).
+                    if (zs.avail_in == 0 && in_left == 0) break;
+                    if (zs.avail_out != 0) break;
+                    continue;
+                }
+                if (err != Z_OK) raise_zlib(zs, err, "while decompressing data");
+                if (zs.avail_in == 0 && in_left == 0 && zs.avail_out != 0) break;
+            }
+        } catch (...) {
+            inflateEnd(&zs);
+            throw;
+        }
+        const size_t consumed = (size_t) ((const char *) zs.next_in - data.data());
+        inflateEnd(&zs);
+        if (!done || data.size() - consumed < 8) raise_truncated();
+
+        const auto *t = (const unsigned char *) data.data() + consumed;
+        const uint32_t crc = t[0] | t[1] << 8 | t[2] << 16 | (uint32_t) t[3] << 24;
+        const uint32_t size = t[4] | t[5] << 8 | t[6] << 16 | (uint32_t) t[7] << 24;
+        const size_t produced = out.size() - member_start;
+        uLong actual = crc32(0L, Z_NULL, 0);
+        for (size_t off = 0; off < produced;) {
+            const size_t chunk = std::min<size_t>(produced - off, std::numeric_limits<uInt>::max());
+            actual = crc32(actual, (const Bytef *) out.data() + member_start + off, (uInt) chunk);
+            off += chunk;
+        }
+        if (crc != (uint32_t) actual) raise_bad_gzip("CRC check failed");
+        if (size != (uint32_t) produced) raise_bad_gzip("Incorrect length of data produced");
+        pos = consumed + 8;
+        while (pos < data.size() && data[pos] == '\0') ++pos;
+    }
+    return out;
+}
+
+}  // namespace quillon::gzip

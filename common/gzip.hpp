@@ -1,0 +1,26 @@
+// gzip (RFC 1952) through zlib, with the interpreter's `gzip` module as the reference.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillon::gzip {
+
+namespace nb = nanobind;
+
+// One gzip member holding `data`, byte for byte what gzip.compress(data, level, mtime=...)
+// writes (the time stamp is the current time unless `mtime` is given).
+std::string compress(std::string_view data, int level = 9,
+                     std::optional<uint32_t> mtime = std::nullopt);
+
+// gzip.decompress(data): every member in turn, zero bytes between members skipped. Bad data
+// raises what the interpreter raises, with its messages: gzip.BadGzipFile, zlib.error or
+// EOFError (as nb::python_error). Output grows with the data actually inflated, never with
+// sizes the input claims.
+std::string decompress(std::string_view data);
+
+}  // namespace quillon::gzip

@@ -1,0 +1,205 @@
+#include "xml_tokenizer.hpp"
+
+#include <expat.h>
+// pyexpat.h needs expat.h first.
+#include <pyexpat.h>
+
+#include <climits>
+#include <cstring>
+#include <new>
+
+namespace quillon::xml {
+
+namespace {
+
+const PyExpat_CAPI *expat_api() {
+    // Looked up once; the capsule lives as long as the pyexpat module, which the interpreter
+    // keeps for the rest of the process.
+    static const PyExpat_CAPI *api = nullptr;
+    if (api) return api;
+    auto *capi = (const PyExpat_CAPI *) PyCapsule_Import(PyExpat_CAPSULE_NAME, 0);
+    if (!capi) throw nb::python_error();
+    if (std::strcmp(capi->magic, PyExpat_CAPI_MAGIC) != 0 ||
+        (size_t) capi->size < sizeof(PyExpat_CAPI) || capi->MAJOR_VERSION != XML_MAJOR_VERSION) {
+        PyErr_SetString(PyExc_ImportError, "pyexpat version is incompatible");
+        throw nb::python_error();
+    }
+    api = capi;
+    return api;
+}
+
+// Sets ParseError as the standard parser does: "<message>: line L, column C", with `code`
+// and `position` attributes. Leaves the error pending.
+void set_parse_error(int code, XML_Size line, XML_Size column, const char *message) {
+    const PyExpat_CAPI *api = expat_api();
+    PyObject *text = PyUnicode_FromFormat("%s: line %zd, column %zd",
+                                          message ? message : api->ErrorString((XML_Error) code),
+                                          (Py_ssize_t) line, (Py_ssize_t) column);
+    if (!text) return;
+    PyObject *type = parse_error_type().ptr();
+    PyObject *error = PyObject_CallOneArg(type, text);
+    Py_DECREF(text);
+    if (!error) return;
+    PyObject *code_obj = PyLong_FromLong(code);
+    PyObject *position = Py_BuildValue("(nn)", (Py_ssize_t) line, (Py_ssize_t) column);
+    if (!code_obj || !position || PyObject_SetAttrString(error, "code", code_obj) < 0 ||
+        PyObject_SetAttrString(error, "position", position) < 0) {
+        Py_XDECREF(code_obj);
+        Py_XDECREF(position);
+        Py_DECREF(error);
+        return;
+    }
+    Py_DECREF(code_obj);
+    Py_DECREF(position);
+    PyErr_SetObject(type, error);
+    Py_DECREF(error);
+}
+
+}  // namespace
+
+nb::handle parse_error_type() {
+    static PyObject *type = nullptr;  // kept for the life of the process
+    if (!type) {
+        nb::object t = nb::module_::import_("xml.etree.ElementTree").attr("ParseError");
+        type = t.release().ptr();
+    }
+    return type;
+}
+
+struct Tokenizer::State {
+    const PyExpat_CAPI *api;
+    XML_Parser parser = nullptr;
+    TokenSink *sink;
+    // Like the standard parser, a handler that failed leaves its exception pending; every
+    // later callback of the same parse call then does nothing.
+    bool failed = false;
+
+    // A C++ exception must not cross expat's C frames: park it as the pending Python error.
+    void fail_with_current_exception() {
+        failed = true;
+        try {
+            throw;
+        } catch (nb::python_error &e) {
+            e.restore();
+        } catch (std::bad_alloc &) {
+            PyErr_NoMemory();
+        } catch (std::exception &e) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, e.what());
+        }
+    }
+
+    static void XMLCALL on_start(void *user, const XML_Char *name, const XML_Char **atts) {
+        auto *s = (State *) user;
+        if (s->failed) return;
+        try {
+            s->sink->start(name, atts);
+        } catch (...) {
+            s->fail_with_current_exception();
+        }
+    }
+    static void XMLCALL on_end(void *user, const XML_Char *) {
+        auto *s = (State *) user;
+        if (s->failed) return;
+        try {
+            s->sink->end();
+        } catch (...) {
+            s->fail_with_current_exception();
+        }
+    }
+    static void XMLCALL on_text(void *user, const XML_Char *data, int length) {
+        auto *s = (State *) user;
+        if (s->failed) return;
+        try {
+            s->sink->text(data, length);
+        } catch (...) {
+            s->fail_with_current_exception();
+        }
+    }
+    // Whatever expat does not report elsewhere. The standard parser only cares about
+    // references to entities it does not know (undeclared in a document with an external
+    // subset, or external ones, which are never fetched): they are an "undefined entity" error.
+    static void XMLCALL on_default(void *user, const XML_Char *data, int length) {
+        auto *s = (State *) user;
+        if (length < 2 || data[0] != '&') return;
+        if (s->failed || PyErr_Occurred()) return;
+        char message[128] = "undefined entity ";
+        std::strncat(message, data, length < 100 ? length : 100);
+        s->failed = true;
+        set_parse_error(XML_ERROR_UNDEFINED_ENTITY, s->api->GetErrorLineNumber(s->parser),
+                        s->api->GetErrorColumnNumber(s->parser), message);
+    }
+    static void XMLCALL on_ignored(void *, const XML_Char *) {}
+    static void XMLCALL on_ignored_pi(void *, const XML_Char *, const XML_Char *) {}
+    static void XMLCALL on_doctype(void *, const XML_Char *, const XML_Char *, const XML_Char *,
+                                   int) {}
+
+    void parse(const char *data, int length, bool final) {
+        const int ok = api->Parse(parser, data, length, final);
+        if (PyErr_Occurred()) throw nb::python_error();
+        if (!ok) {
+            set_parse_error(api->GetErrorCode(parser), api->GetErrorLineNumber(parser),
+                            api->GetErrorColumnNumber(parser), nullptr);
+            throw nb::python_error();
+        }
+    }
+};
+
+Tokenizer::Tokenizer(TokenSink &sink) : state_(new State) {
+    State &s = *state_;
+    s.api = expat_api();
+    s.sink = &sink;
+    s.parser = s.api->ParserCreate_MM(nullptr, nullptr, "}");
+    if (!s.parser) throw std::bad_alloc();
+    if (s.api->SetHashSalt) s.api->SetHashSalt(s.parser, (unsigned long) _Py_HashSecret.expat.hashsalt);
+    s.api->SetUserData(s.parser, &s);
+    s.api->SetElementHandler(s.parser, &State::on_start, &State::on_end);
+    s.api->SetDefaultHandlerExpand(s.parser, &State::on_default);
+    s.api->SetCharacterDataHandler(s.parser, &State::on_text);
+    s.api->SetCommentHandler(s.parser, &State::on_ignored);
+    s.api->SetProcessingInstructionHandler(s.parser, &State::on_ignored_pi);
+    s.api->SetStartDoctypeDeclHandler(s.parser, &State::on_doctype);
+    s.api->SetUnknownEncodingHandler(s.parser, s.api->DefaultUnknownEncodingHandler, nullptr);
+}
+
+Tokenizer::~Tokenizer() {
+    if (state_ && state_->parser) state_->api->ParserFree(state_->parser);
+}
+
+void Tokenizer::feed(nb::handle data) {
+    State &s = *state_;
+    if (PyUnicode_Check(data.ptr())) {
+        Py_ssize_t length;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(data.ptr(), &length);
+        if (!utf8) throw nb::python_error();
+        if (length > INT_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "size does not fit in an int");
+            throw nb::python_error();
+        }
+        (void) s.api->SetEncoding(s.parser, "utf-8");
+        s.parse(utf8, (int) length, false);
+        return;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) < 0) throw nb::python_error();
+    struct Release {
+        Py_buffer *v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    if (view.len > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "size does not fit in an int");
+        throw nb::python_error();
+    }
+    s.parse((const char *) view.buf, (int) view.len, false);
+}
+
+void Tokenizer::feed_bytes(const char *data, size_t length) {
+    if (length > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "size does not fit in an int");
+        throw nb::python_error();
+    }
+    state_->parse(data, (int) length, false);
+}
+
+void Tokenizer::close() { state_->parse("", 0, true); }
+
+}  // namespace quillon::xml

@@ -1,0 +1,147 @@
+// A compact element tree: nodes are small plain structs in one vector, tags are interned per
+// tree, texts live in one character arena (UTF-8). No Python object per element.
+//
+// The content model is the standard ElementTree's: an element has a tag, attributes, a text
+// (character data after its start tag, up to its first child) and a tail (character data after
+// its end tag, up to the next tag), each text None when no character data was there. Pieces of
+// character data split by comments or processing instructions are joined, as the standard
+// tree builder joins them.
+#pragma once
+
+#include "xml_tokenizer.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace quillon::xml {
+
+constexpr uint32_t kNone = 0xFFFFFFFFu;
+
+// A text: characters in the arena, None, or a Python object that is not a string (only in
+// trees copied from ElementTree elements, where user code may have put anything).
+struct Span {
+    static constexpr uint32_t kForeign = 0xFFFFFFFEu;
+    uint32_t offset = kNone;
+    uint32_t length = 0;  // the index into `foreign` for a foreign text
+    bool is_none() const { return offset == kNone; }
+    bool is_foreign() const { return offset == kForeign; }
+};
+
+struct Node {
+    uint32_t tag = kNone;  // index into Tree::tags
+    uint32_t parent = kNone;
+    uint32_t first_child = kNone;
+    uint32_t next_sibling = kNone;
+    Span text;
+    Span tail;
+    uint32_t first_attribute = 0;
+    uint32_t attribute_count = 0;
+};
+
+struct Attribute {
+    Span name;  // expat's form ("uri}local"); shown as "{uri}local"
+    Span value;
+};
+
+struct Tag {
+    std::string name;      // as ElementTree shows it ("{uri}local" for a namespaced name)
+    nb::object foreign;    // set for a tag that is not a string (copied from ElementTree)
+    bool is_foreign() const { return foreign.is_valid(); }
+};
+
+class Tree {
+public:
+    std::vector<Node> nodes;
+    std::vector<Attribute> attributes;
+    std::string chars;
+    std::vector<Tag> tags;
+    std::vector<nb::object> foreign;  // non-string texts
+
+    std::string_view view(Span s) const {
+        return s.offset >= Span::kForeign ? std::string_view() : std::string_view(chars).substr(s.offset, s.length);
+    }
+    const std::string &tag_name(uint32_t node) const { return tags[nodes[node].tag].name; }
+
+    // The tag id of a name as ElementTree shows it, kNone when no element of the tree has it.
+    uint32_t find_tag(std::string_view name) const;
+    // Interning: by expat's raw name while parsing, by the shown name when copying.
+    uint32_t intern_raw(std::string_view raw);
+    uint32_t intern_shown(std::string_view shown);
+    uint32_t intern_foreign(nb::handle tag);
+
+    // First direct child with the tag, kNone when there is none.
+    uint32_t child(uint32_t node, uint32_t tag) const {
+        if (tag == kNone) return kNone;
+        for (uint32_t c = nodes[node].first_child; c != kNone; c = nodes[c].next_sibling)
+            if (nodes[c].tag == tag) return c;
+        return kNone;
+    }
+    bool has_children(uint32_t node) const { return nodes[node].first_child != kNone; }
+
+    // Python values of texts: str, None, or the foreign object.
+    nb::object text_object(Span s) const;
+    nb::object tag_object(uint32_t node) const;
+
+    // Element.clear(): no children, attributes, text or tail. Clearing the root of the tree
+    // also gives back the memory of everything below it.
+    void clear(uint32_t node);
+
+    uint32_t add_node(uint32_t tag, uint32_t parent, uint32_t previous_sibling);
+
+private:
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+    };
+    std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> raw_ids_;
+    std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> shown_ids_;
+};
+
+using TreePtr = std::shared_ptr<Tree>;
+
+// A finished element that the builder reports: the tree it lives in and its node.
+struct ElementRef {
+    TreePtr tree;
+    uint32_t node = kNone;
+};
+
+// Builds trees from tokens. With a section tag, only elements with that tag (at any depth)
+// and their content are kept, each outermost one in a tree of its own (its node 0); every
+// finished element with the tag is queued in `finished`. Without, the whole document is one
+// tree and `finished` gets its root.
+class TreeBuilder : public TokenSink {
+public:
+    explicit TreeBuilder(std::string section_tag = {});
+
+    void start(const char *name, const char **attributes) override;
+    void end() override;
+    void text(const char *data, int length) override;
+
+    std::vector<ElementRef> finished;  // consumed by the caller from `finished_head`
+    size_t finished_head = 0;
+    bool has_finished() const { return finished_head < finished.size(); }
+    ElementRef pop_finished();
+
+private:
+    Span *target();
+    void append_text(Span &s, const char *data, size_t length);
+
+    std::string section_tag_;
+    bool whole_document_;
+    TreePtr tree_;
+    uint32_t section_tag_id_ = kNone;
+    std::vector<uint32_t> open_;        // open elements, innermost last
+    std::vector<uint32_t> last_child_;  // per open element
+    uint32_t text_node_ = kNone;        // where character data goes now
+    bool text_is_tail_ = false;
+    // Texts made only of blanks repeat endlessly in indented documents; one copy each.
+    std::unordered_map<std::string, Span, std::hash<std::string>> blank_texts_;
+    void settle_text();
+};
+
+}  // namespace quillon::xml

@@ -1,0 +1,147 @@
+// Excel: defines a spreadsheet job (workbook, input cells, macros, output cells) and builds the
+// content the worker receives. Running it and reading the answer live in excel_results.cpp.
+#include "base64.hpp"
+#include "binder.hpp"
+#include "excel_results.hpp"
+
+namespace nb = nanobind;
+using namespace quillon::bind;
+
+namespace quillon::excel {
+
+namespace {
+
+static const char *const kDoc = R"doc(Run a spreadsheet workbook, possibly with macros, on a worker.
+
+The worker fills in the input cells, runs the macros in list order, evaluates the workbook and
+returns the requested output cells and the filled workbook.
+
+Example::
+
+    excel = Excel(template, named_input_cells=[NamedInputCell('x', x)],
+                  direct_output_cells=[DirectOutputCell('Sheet1', 'B', 3)], extension='.xlsx')
+    excel.execute(timeout=10)  # seconds
+    value = excel.get_direct_cell_result('Sheet1', 'B', 3)
+
+:param template: the workbook, as a ``BytesIO`` or a host ``File``.
+:param named_input_cells: values for cells addressed by defined name.
+:param direct_input_cells: values for cells addressed by sheet, column and row.
+:param macros: macros to run, in order.
+:param named_output_cells: cells, by defined name, whose values to bring back.
+:param direct_output_cells: cells, by sheet, column and row, whose values to bring back.
+:param extension: ".xlsm" or ".xlsx".
+:param typed_results: bring back values typed after the cells instead of as text.
+:raises quillon.errors.ExecutionError: the job failed; its message tells more.
+)doc";
+
+bool truthy(nb::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) raise_pending();
+    return r == 1;
+}
+
+nb::str encode_bytes_like(nb::handle data) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) raise_pending();
+    std::string encoded;
+    try {
+        encoded = quillon::base64::encode(
+            std::string_view(static_cast<const char *>(view.buf), (size_t) view.len));
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
+    }
+    PyBuffer_Release(&view);
+    return nb::str(encoded.c_str(), encoded.size());
+}
+
+// The caller's list itself (the caller keeps the output cells that processing fills), or a new
+// one per object.
+nb::object list_or_new(nb::handle value) {
+    return value.is_none() ? nb::object(nb::list()) : nb::borrow(value);
+}
+
+nb::list serialize_each(nb::handle items, nb::handle flag = {}) {
+    nb::list out;
+    for (nb::handle item : items)
+        out.append(flag.is_valid() ? item.attr("serialize")(flag) : item.attr("serialize")());
+    return out;
+}
+
+}  // namespace
+
+void init_excel(nb::module_ &m) {
+    nb::object base = import_name("quillon.external.external_program", "ExternalProgram");
+    nb::object job_content = import_name("quillon.external.external_program", "_JobContent");
+    nb::object bytes_io = import_name("io", "BytesIO");
+
+    ClassBuilder cls(m, "Excel", {base}, kDoc);
+
+    cls.method(
+        "__init__",
+        {arg("self"), arg("template").ann("Union[BytesIO, File]"),
+         arg("named_input_cells").def_none().ann("List[NamedInputCell]"),
+         arg("direct_input_cells").def_none().ann("List[DirectInputCell]"),
+         arg("macros").def_none().ann("List[Macro]"),
+         arg("named_output_cells").def_none().ann("List[NamedOutputCell]"),
+         arg("direct_output_cells").def_none().ann("List[DirectOutputCell]"),
+         arg("extension").def(nb::str(".xlsm")).ann("str"),
+         arg("typed_results").def(nb::bool_(false)).ann("bool")},
+        [base](Args &a) {
+            nb::handle self = a.self();
+            self.attr("_named_input_cells") = list_or_new(a[2]);
+            self.attr("_named_output_cells") = list_or_new(a[5]);
+            self.attr("_direct_input_cells") = list_or_new(a[3]);
+            self.attr("_direct_output_cells") = list_or_new(a[6]);
+            self.attr("_macros") = list_or_new(a[4]);
+            self.attr("template") = a[1];
+            self.attr("_extension") = a[7];
+            self.attr("_success") = nb::none();
+            self.attr("_error_string") = nb::none();
+            self.attr("_filled_template") = nb::none();
+            self.attr("_typed_results") = a[8];
+            // Old workers only know macro workbooks with text results; anything else needs a
+            // worker of the second version.
+            int differs = PyObject_RichCompareBool(a[7].ptr(), nb::str(".xlsm").ptr(), Py_NE);
+            if (differs < 0) raise_pending();
+            const int version = differs || truthy(a[8]) ? 2 : 1;
+            base.attr("__init__")(self, "excel", nb::arg("version") = version);
+            return nb::none();
+        },
+        nullptr, nb::none());
+
+    cls.method(
+        "_generate_job_content",
+        {arg("self"), arg("use_old_worker_interface").def(nb::bool_(false)).ann("bool")},
+        [job_content, bytes_io](Args &a) {
+            nb::handle self = a.self(), old_interface = a[1];
+            nb::object workbook = self.attr("template");
+            nb::object data = nb::isinstance(workbook, bytes_io)
+                                  ? workbook.attr("getvalue")()
+                                  : workbook.attr("getvalue_binary")();
+            nb::str encoded = encode_bytes_like(data);
+
+            nb::dict input;
+            input["named_cells"] = serialize_each(self.attr("_named_input_cells"), old_interface);
+            input["direct_cells"] = serialize_each(self.attr("_direct_input_cells"), old_interface);
+            nb::dict output;
+            output["named_cells"] = serialize_each(self.attr("_named_output_cells"));
+            output["direct_cells"] = serialize_each(self.attr("_direct_output_cells"));
+            nb::list macros = serialize_each(self.attr("_macros"));
+
+            nb::dict content;
+            content["template"] = encoded;
+            content["input"] = input;
+            content["macros"] = macros;
+            content["output"] = output;
+            content["command_execution_timeout_seconds"] = 10;
+            content["extension"] = self.attr("_extension");
+            return job_content(content);
+        },
+        nullptr, ann("_JobContent"));
+
+    add_result_members(cls);
+    cls.finish();
+}
+
+}  // namespace quillon::excel

@@ -1,0 +1,248 @@
+// The outcome of a spreadsheet job: `execute` with its one fall-back to the old worker
+// interface, turning the worker's answer into the success flag, the error text, the filled
+// workbook and the output cells' results, and the getters over that state.
+#include "base64.hpp"
+#include "binder.hpp"
+#include "excel_results.hpp"
+
+namespace nb = nanobind;
+using namespace quillon::bind;
+
+namespace quillon::excel {
+
+namespace {
+
+bool truthy(nb::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) raise_pending();
+    return r == 1;
+}
+
+// `a == b` as the interpreter evaluates it (no identity shortcut).
+bool equal(nb::handle a, nb::handle b) {
+    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (!r) raise_pending();
+    return truthy(nb::steal(r));
+}
+
+// The text form of a value, kept as a Python string so that any text survives unchanged.
+nb::str text(nb::handle value) {
+    if (PyUnicode_CheckExact(value.ptr())) return nb::borrow<nb::str>(value);
+    return nb::str(value);
+}
+
+nb::str concat(std::initializer_list<nb::handle> parts) {
+    nb::list items;
+    for (nb::handle p : parts) items.append(p);
+    return nb::borrow<nb::str>(nb::str("").attr("join")(items));
+}
+
+// `key in mapping`
+bool contains(nb::handle mapping, const char *key) {
+    int r = PySequence_Contains(mapping.ptr(), nb::str(key).ptr());
+    if (r < 0) raise_pending();
+    return r == 1;
+}
+
+bool result_available(nb::handle self) { return truthy(self.attr("result_available")()); }
+
+void fill_cells(nb::handle results, nb::handle cells) {
+    if (results.is_none()) return;
+    for (nb::handle result : results) {
+        for (nb::handle cell : cells) {
+            // Every matching cell gets the value: two output cells may name the same cell.
+            if (truthy(cell.attr("equals")(result))) cell.attr("result") = result["value"];
+        }
+    }
+}
+
+const char *const kOldWorkerWarning =
+    "You are using an old worker, which should be replaced by a newer version.Contact QUILLON to "
+    "get a new worker";
+const char *const kNoResult = "[Excel] Execute first before trying to get results";
+
+}  // namespace
+
+void add_result_members(ClassBuilder &cls) {
+    nb::object base = import_name("quillon.external.external_program", "ExternalProgram");
+    nb::object old_worker_error = import_name("quillon.errors", "_OldExcelWorkerError");
+    nb::object execution_error = import_name("quillon.errors", "ExecutionError");
+    nb::object spreadsheet_error = import_name("quillon.errors", "SpreadsheetError");
+    nb::object file_type = import_name("quillon.core", "File");
+    nb::object bytes_io = import_name("io", "BytesIO");
+
+    cls.method(
+        "execute", {arg("self"), arg("timeout").def(nb::int_(30)).ann("int")},
+        [base, old_worker_error](Args &a) {
+            nb::handle self = a.self(), timeout = a[1];
+            base.attr("execute")(self, nb::arg("timeout") = timeout);
+            try {
+                self.attr("_process_result")();
+                return nb::none();
+            } catch (nb::python_error &e) {
+                if (!e.matches(old_worker_error)) throw;
+            }
+            // An old worker answered: tell the user once, resend the job in the form old
+            // workers read, and read their answer the old way.
+            nb::object warn = nb::module_::import_("warnings").attr("warn");
+            warn(kOldWorkerWarning, nb::handle(PyExc_UserWarning));
+            nb::object content = self.attr("_generate_job_content")(true).attr("_serialize")();
+            self.attr("_job_content").attr("update")(content);
+            base.attr("execute")(self, nb::arg("timeout") = timeout);
+            self.attr("_process_result")(true);
+            return nb::none();
+        },
+        "Run the job on a worker, waiting at most ``timeout`` seconds, and read its answer.",
+        nb::none());
+
+    cls.method(
+        "result_available", {arg("self")},
+        [](Args &a) { return nb::object(nb::bool_(!a.self().attr("_result_content").is_none())); },
+        "Whether the worker has answered (the answer may still report a failure).",
+        ann("bool"));
+
+    cls.method(
+        "_process_result",
+        {arg("self"), arg("use_old_worker_interface").def(nb::bool_(false)).ann("bool")},
+        [old_worker_error, bytes_io](Args &a) {
+            nb::handle self = a.self();
+            if (!result_available(self)) raise(PyExc_RuntimeError, "[Excel] Run execute first");
+            nb::object content = self.attr("_result_content");
+            nb::object result;
+            if (contains(content, "result_v2")) {
+                result = content["result_v2"];
+            } else if (!truthy(a[1])) {
+                raise_no_args(old_worker_error);
+            } else if (truthy(self.attr("_typed_results"))) {
+                raise(PyExc_ValueError,
+                      "It is not possible to use  typed_results=True together with an old "
+                      "worker. Contact QUILLON to get a new worker");
+            } else {
+                result = content["result"];
+            }
+            nb::object error_string = self.attr("_create_error_string")(content);
+            self.attr("_error_string") = error_string;
+            self.attr("_success") = content.attr("get")("success");
+            if (self.attr("_success").is(Py_False))
+                raise(PyExc_RuntimeError,
+                      concat({nb::str("External Excel run failed: "), text(error_string)}));
+            nb::object workbook = quillon::base64::decode_object(result["filled_template"]);
+            self.attr("_filled_template") = bytes_io(workbook);
+            nb::object get = result.attr("get");
+            self.attr("_fill_output_cells")(nb::arg("named_cell_results") = get("named_cells"),
+                                            nb::arg("direct_cell_results") = get("direct_cells"));
+            return nb::none();
+        },
+        nullptr, nb::none());
+
+    cls.staticmethod(
+        "_create_error_string", {arg("result_content").ann("dict")},
+        [](Args &a) {
+            nb::handle content = a[0];
+            nb::str empty("");
+            nb::list parts;
+            if (contains(content, "warning_message")) {
+                nb::object warning = content["warning_message"];
+                if (!equal(warning, empty)) {
+                    parts.append(nb::str("Warning: "));
+                    parts.append(text(warning));
+                    parts.append(nb::str(" \n"));
+                }
+            }
+            if (contains(content, "error_message")) {
+                nb::object error = content["error_message"];
+                if (!equal(error, empty)) {
+                    parts.append(nb::str("Error: "));
+                    parts.append(text(error));
+                }
+            }
+            if (nb::len(parts) == 0) return nb::object(nb::str("unknown errors"));
+            return nb::object(empty.attr("join")(parts));
+        },
+        nullptr, ann("str"));
+
+    cls.method(
+        "_fill_output_cells",
+        {arg("self"), arg("named_cell_results").def_none().ann("List[dict]"),
+         arg("direct_cell_results").def_none().ann("List[dict]")},
+        [](Args &a) {
+            nb::handle self = a.self();
+            fill_cells(a[1], self.attr("_named_output_cells"));
+            fill_cells(a[2], self.attr("_direct_output_cells"));
+            return nb::none();
+        },
+        nullptr, nb::none());
+
+    cls.method(
+        "get_named_cell_result", {arg("self"), arg("name").ann("str")},
+        [](Args &a) {
+            nb::handle self = a.self(), name = a[1];
+            if (!result_available(self)) raise(PyExc_RuntimeError, kNoResult);
+            for (nb::handle cell : self.attr("_named_output_cells"))
+                if (equal(cell.attr("name"), name)) return nb::object(cell.attr("result"));
+            raise(PyExc_RuntimeError, concat({nb::str("[Excel] Cell with name "), text(name),
+                                              nb::str(" could not be found in output")}));
+        },
+        "The value of the named output cell ``name``.", ann("Any"));
+
+    cls.method(
+        "get_direct_cell_result",
+        {arg("self"), arg("sheet_name").ann("str"), arg("column").ann("str"),
+         arg("row").ann("int")},
+        [](Args &a) {
+            nb::handle self = a.self(), sheet = a[1], column = a[2], row = a[3];
+            if (!result_available(self)) raise(PyExc_RuntimeError, kNoResult);
+            for (nb::handle cell : self.attr("_direct_output_cells"))
+                if (equal(cell.attr("sheet_name"), sheet) && equal(cell.attr("column"), column) &&
+                    equal(cell.attr("row"), row))
+                    return nb::object(cell.attr("result"));
+            raise(PyExc_RuntimeError,
+                  concat({nb::str("[Excel] Cell with signature ("), text(sheet), nb::str(", "),
+                          text(column), nb::str(", "), text(row),
+                          nb::str(") could not be found in output")}));
+        },
+        "The value of the direct output cell at ``sheet_name``, ``column`` and ``row``.",
+        ann("Any"));
+
+    cls.property(
+        "filled_template",
+        [spreadsheet_error](Args &a) {
+            nb::object stream = a.self().attr("_filled_template");
+            if (stream.is_none())
+                raise(spreadsheet_error,
+                      "Execute calculation first before trying to get the filled template");
+            return stream;
+        },
+        "The filled workbook as the stored stream (not a copy).", ann("BytesIO"));
+
+    cls.method(
+        "get_filled_template", {arg("self")},
+        [file_type](Args &a) {
+            nb::object content = a.self().attr("filled_template").attr("getvalue")();
+            return file_type.attr("from_data")(content);
+        },
+        "The filled workbook as a ``File``.", ann("File"));
+
+    cls.property(
+        "success", [](Args &a) { return nb::object(a.self().attr("_success")); },
+        "The worker's outcome flag; None when the answer had none.", ann("Optional[bool]"));
+
+    cls.property(
+        "error_message", [](Args &a) { return nb::object(a.self().attr("_error_string")); },
+        "The warning and error text of the answer.", ann("Optional[str]"));
+
+    cls.method(
+        "_handle_execution_error", {arg("self"), arg("message").ann("str")},
+        [execution_error](Args &a) {
+            nb::handle message = a[1];
+            // Failures the user can act on (a missing cell name, a broken macro) are reported
+            // with the worker's own words; the rest is left to the base.
+            for (const char *prefix : {"Filling named cell ", "Filling direct cell ",
+                                       "Error running macro "})
+                if (truthy(message.attr("startswith")(prefix))) raise(execution_error, message);
+            return nb::none();
+        },
+        nullptr, nb::none());
+}
+
+}  // namespace quillon::excel

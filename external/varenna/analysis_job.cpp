@@ -1,0 +1,149 @@
+// VarennaAnalysis: runs the section-check program on a worker. Transport, waiting and result
+// storage are the host base class's; this class only supplies the two hooks the base calls
+// during `execute` and two getters over the base's `_get_result`.
+#include "base64.hpp"
+#include "binder.hpp"
+
+namespace nb = nanobind;
+using namespace quillon::bind;
+
+namespace quillon::varenna {
+
+namespace {
+
+static const char *const kDoc = R"doc(Run the section-check program on a worker.
+
+The input is the program's input XML (for example the one made by
+``OpenModel.generate_xml_input``), as a ``BytesIO`` or a host ``File``. The job is run with
+the inherited ``execute(timeout=...)``; afterwards ``get_output_file()`` returns the result
+XML (UTF-16 encoded) and, when ``return_rcs_file`` is set, ``get_varenna_file()`` returns the
+program's own project file.
+
+Example::
+
+    input_file = File.from_data(input_xml)
+    analysis = VarennaAnalysis(input_file=input_file)
+    analysis.execute(timeout=10)  # seconds
+    result_xml = analysis.get_output_file()
+
+:param input_file: the input XML.
+:param return_result_xml: request the result XML (default True).
+:param return_rcs_file: request the project file (default False).
+:raises quillon.errors.ExecutionError: the worker reported a failure; its message tells more.
+)doc";
+
+bool truthy(nb::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) raise_pending();
+    return r == 1;
+}
+
+// The whole content of a bytes-like object, Base64-encoded, as text.
+nb::str encode_bytes_like(nb::handle data) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) raise_pending();
+    std::string encoded;
+    try {
+        encoded = quillon::base64::encode(
+            std::string_view(static_cast<const char *>(view.buf), (size_t) view.len));
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
+    }
+    PyBuffer_Release(&view);
+    return nb::str(encoded.c_str(), encoded.size());
+}
+
+}  // namespace
+
+void init_analysis_job(nb::module_ &m) {
+    nb::object base = import_name("quillon.external.external_program", "ExternalProgram");
+    nb::object job_content = import_name("quillon.external.external_program", "_JobContent");
+    nb::object execution_error = import_name("quillon.errors", "ExecutionError");
+    nb::object bytes_io = import_name("io", "BytesIO");
+
+    ClassBuilder cls(m, "VarennaAnalysis", {base}, kDoc);
+
+    // Worker message -> (error type, user-facing text). Matched exactly: the worker's texts are
+    // fixed, and anything else is left to the base's generic handling.
+    nb::dict exception_map;
+    exception_map["Quillon Roro link not found"] = nb::make_tuple(
+        execution_error, "Quillon Roro Link not found, please check worker installation on server");
+    exception_map["Missing input"] =
+        nb::make_tuple(execution_error, "Input is missing, please check input file");
+    exception_map["Failed creating model"] = nb::make_tuple(
+        execution_error, "Roro model cannot be generated, please check correctness of input file");
+    cls.attr("exception_map", exception_map);
+
+    cls.method(
+        "__init__",
+        {arg("self"), arg("input_file").ann("Union[BytesIO, File]"),
+         kwonly("return_result_xml").def_none().ann("bool"),
+         kwonly("return_rcs_file").def_none().ann("bool")},
+        [base](Args &a) {
+            nb::handle self = a.self(), result_xml = a[2], rcs_file = a[3];
+            // The worker decides by the version whether to convert the input into a project
+            // file, so naming the flag at all (even as False) selects version 2.
+            const int version = rcs_file.is_none() ? 1 : 2;
+            base.attr("__init__")(self, "varenna", nb::arg("version") = version);
+            self.attr("input_file") = a[1];
+            self.attr("_return_result_xml") =
+                result_xml.is_none() ? nb::object(nb::bool_(true)) : nb::borrow(result_xml);
+            self.attr("_return_rcs_file") =
+                truthy(rcs_file) ? nb::borrow(rcs_file) : nb::object(nb::bool_(false));
+            return nb::none();
+        },
+        nullptr, nb::none());
+
+    cls.method(
+        "_generate_job_content", {arg("self")},
+        [job_content, bytes_io](Args &a) {
+            nb::handle self = a.self();
+            nb::object input = self.attr("input_file");
+            nb::object data = nb::isinstance(input, bytes_io) ? input.attr("getvalue")()
+                                                               : input.attr("getvalue_binary")();
+            return job_content(nb::arg("body") = encode_bytes_like(data),
+                               nb::arg("return_result_xml") = self.attr("_return_result_xml"),
+                               nb::arg("return_rcs_file") = self.attr("_return_rcs_file"));
+        },
+        nullptr, ann("_JobContent"));
+
+    cls.method(
+        "_handle_execution_error", {arg("self"), arg("message").ann("str")},
+        [](Args &a) {
+            nb::object entry = a.self().attr("exception_map").attr("get")(a[1]);
+            if (entry.is_none()) return nb::none();
+            nb::object error_type = entry[0];
+            if (!error_type.is_none()) raise(error_type, nb::object(entry[1]));
+            return nb::none();
+        },
+        nullptr, nb::none());
+
+    cls.method(
+        "get_output_file", {arg("self"), kwonly("as_file").def(nb::bool_(false))},
+        [](Args &a) {
+            nb::handle self = a.self();
+            if (!truthy(self.attr("_return_result_xml")))
+                raise(PyExc_ValueError,
+                      "The result file is not available when 'return_result_xml' = False");
+            return self.attr("_get_result")("body", nb::arg("as_file") = a[1]);
+        },
+        "The result XML, as a ``BytesIO`` or, with ``as_file``, as a ``File``.",
+        ann("Optional[Union[BytesIO, File]]"));
+
+    cls.method(
+        "get_varenna_file", {arg("self"), kwonly("as_file").def(nb::bool_(false))},
+        [](Args &a) {
+            nb::handle self = a.self();
+            if (!truthy(self.attr("_return_rcs_file")))
+                raise(PyExc_ValueError,
+                      "The rcs file is not available when 'return_rcs_file' = False");
+            return self.attr("_get_result")("varenna_body", nb::arg("as_file") = a[1]);
+        },
+        "The program's project file, as a ``BytesIO`` or, with ``as_file``, as a ``File``.",
+        ann("Optional[Union[BytesIO, File]]"));
+
+    cls.finish();
+}
+
+}  // namespace quillon::varenna

@@ -1,0 +1,687 @@
+// RcsOutputFileParser.SectionResult: one section of the result XML and the eight per-check
+// extractions. Sections made by our parsers are read natively; a section built with an
+// ElementTree element is copied into a native tree on each call, so it is read as it is then.
+#include "binder.hpp"
+#include "parsers.hpp"
+#include "xml_etree.hpp"
+#include "xml_path.hpp"
+
+#include <nanobind/stl/shared_ptr.h>
+
+#include <charconv>
+#include <cmath>
+#include <string_view>
+#include <vector>
+
+namespace quillon::varenna {
+
+using namespace quillon::bind;
+using xml::ElementRef;
+using xml::kNone;
+using xml::Path;
+using xml::Span;
+using xml::Tree;
+using xml::TreePtr;
+
+namespace {
+
+// Interned key strings, one object per text for the life of the process.
+#define KEY(text)                                                      \
+    ([]() -> PyObject * {                                              \
+        static PyObject *k = PyUnicode_InternFromString(text);         \
+        return k;                                                      \
+    }())
+
+// ---------------------------------------------------------------------------------------------
+// Element names
+
+enum Name : unsigned {
+    ExtremeResults, SectionId, Fu, Fu1, Fu2, CheckValue, Result,
+    Ved, Vrd, Vrdc, Vrdmax, Vrdr, Vrds,
+    Ted, Trdc, Trdmax, Trds, Trd,
+    Ned, Medy, Medz, CheckValueShearAndTorsion, CheckValueShearTorsionAndBending,
+    N, Qy, Qz, Mx, My, Mz, W, Wlim,
+    CheckValueLongReinf, CheckValueShearReinf, Check, TypeCheck, Stress,
+    NameCount
+};
+const char *const kNames[NameCount] = {
+    "ExtremeResults", "SectionId", "Fu", "Fu1", "Fu2", "CheckValue", "Result",
+    "Ved", "Vrd", "Vrdc", "Vrdmax", "Vrdr", "Vrds",
+    "Ted", "Trdc", "Trdmax", "Trds", "Trd",
+    "Ned", "Medy", "Medz", "CheckValueShearAndTorsion", "CheckValueShearTorsionAndBending",
+    "N", "Qy", "Qz", "Mx", "My", "Mz", "W", "Wlim",
+    "CheckValueLongReinf", "CheckValueShearReinf", "Check", "TypeCheck", "Stress"};
+
+PyObject *name_key(Name n) {
+    static PyObject *keys[NameCount] = {};
+    if (!keys[n]) keys[n] = PyUnicode_InternFromString(kNames[n]);
+    return keys[n];
+}
+
+const Name kShear[] = {Ved, Vrd, Vrdc, Vrdmax, Vrdr, Vrds, CheckValue};
+const Name kTorsion[] = {Ted, Trdc, Trdmax, Trds, Trd, CheckValue};
+const Name kInteraction[] = {Ned, Medy, Medz, Ved, Ted, CheckValue, CheckValueShearAndTorsion,
+                             CheckValueShearTorsionAndBending};
+const Name kCrackTerm[] = {N, My, Mz, W, Wlim, CheckValue};
+const Name kForces[] = {N, Qy, Qz, Mx, My, Mz};
+const char *const kStressChecks[] = {
+    "Check_7_2_2_Concrete_fck", "Check_7_2_3_Concrete_fck", "Check_7_2_5_Tendons_fpk",
+    "Check_7_2_5_ReinforcementBars_fyk", "Check_5_10_3_2_Tendons", "Check_5_10_2_1_1_Tendons"};
+
+struct Paths {
+    Path capacity{".//*[ResultType=\"Capacity\"]/CheckResults/ConcreteCheckResultBase"};
+    Path shear{".//*[ResultType=\"Shear\"]/CheckResults/ConcreteCheckResultBase"};
+    Path torsion{".//*[ResultType=\"Torsion\"]/CheckResults/ConcreteCheckResultBase"};
+    Path interaction{".//*[ResultType=\"Interaction\"]/CheckResults/ConcreteCheckResultBase"};
+    Path crack_width{".//*[ResultType=\"CrackWidth\"]/CheckResults"};
+    Path detailing{".//*[ResultType=\"Detailing\"]/CheckResults/ConcreteCheckResultBase"};
+    Path stress_limitation{".//*[ResultType=\"StressLimitation\"]/CheckResults"};
+    Path fatigue{".//*[ResultType=\"Fatigue\"]/CheckResults"};
+    Path crack_short{"ConcreteCheckResultBase[Check=\"CrackWidthShort\"]"};
+    Path crack_long{"ConcreteCheckResultBase[Check=\"CrackWidthLong\"]"};
+    Path stress_short{"ConcreteCheckResultBase[Check=\"StressLimitationShort\"]"};
+    Path stress_long{"ConcreteCheckResultBase[Check=\"StressLimitationLong\"]"};
+    std::vector<Path> stress_checks;
+    Path fatigue_max{"ConcreteCheckResultBase[Check=\"Fatigue\"]/InternalForceMax"};
+    Path fatigue_min{"ConcreteCheckResultBase[Check=\"Fatigue\"]/InternalForceMin"};
+    Path fatigue_value{"ConcreteCheckResultBase[Check=\"Fatigue\"]/CheckValue"};
+    Path fatigue_method{"ConcreteCheckResultBase[Check=\"Fatigue\"]/DecissionMethod"};
+    Path fatigue_result{"ConcreteCheckResultBase[Check=\"Fatigue\"]/Result"};
+    Path fatigue_shear{"ConcreteCheckResultBase[Check=\"Shear\"]"};
+    std::vector<Path> any_depth_forces;
+    Paths() {
+        for (const char *name : kStressChecks)
+            stress_checks.emplace_back(std::string("ConcreteCheckResultBase[TypeCheck=\"") + name + "\"]");
+        for (Name f : kForces) any_depth_forces.emplace_back(std::string(".//") + kNames[f]);
+    }
+};
+
+const Paths &paths() {
+    static const Paths *p = new Paths();  // kept for the life of the process
+    return *p;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The interpreter's behaviour for the values read
+
+// Reading `.text` of a missing element: the interpreter's own AttributeError.
+[[noreturn]] void raise_missing(const char *attribute) {
+    PyObject *r = PyObject_GetAttrString(Py_None, attribute);
+    Py_XDECREF(r);
+    raise_pending();
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// float() of plain decimal ASCII text; false for anything else (the interpreter decides).
+bool plain_float(std::string_view s, double &out) {
+    size_t b = 0, e = s.size();
+    while (b < e && is_blank(s[b])) ++b;
+    while (e > b && is_blank(s[e - 1])) --e;
+    if (b == e) return false;
+    const char *p = s.data() + b, *end = s.data() + e;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    const char *q = p;
+    size_t digits = 0;
+    while (q < end && is_digit(*q)) ++q, ++digits;
+    if (q < end && *q == '.') {
+        ++q;
+        while (q < end && is_digit(*q)) ++q, ++digits;
+    }
+    if (!digits) return false;
+    if (q < end && (*q == 'e' || *q == 'E')) {
+        ++q;
+        if (q < end && (*q == '+' || *q == '-')) ++q;
+        size_t exp_digits = 0;
+        while (q < end && is_digit(*q)) ++q, ++exp_digits;
+        if (!exp_digits) return false;
+    }
+    if (q != end) return false;
+    double v;
+    auto r = std::from_chars(p, end, v);
+    if (r.ec != std::errc() || r.ptr != end) return false;
+    out = negative ? -v : v;
+    return true;
+}
+
+struct Reader {
+    const Tree &t;
+    uint32_t ids[NameCount];
+    std::vector<nb::object> tag_cache;
+
+    explicit Reader(const Tree &tree) : t(tree), tag_cache(tree.tags.size()) {
+        for (unsigned i = 0; i < NameCount; ++i) ids[i] = t.find_tag(kNames[i]);
+    }
+
+    uint32_t child(uint32_t node, Name n) const { return t.child(node, ids[n]); }
+
+    // float(element.text)
+    nb::object number(uint32_t node) const {
+        if (node == kNone) raise_missing("text");
+        const Span s = t.nodes[node].text;
+        if (s.is_none() || s.is_foreign()) {
+            PyObject *r = PyNumber_Float(s.is_none() ? Py_None : t.foreign[s.length].ptr());
+            if (!r) raise_pending();
+            return nb::steal(r);
+        }
+        double v;
+        if (plain_float(t.view(s), v)) return nb::steal(PyFloat_FromDouble(v));
+        nb::object text = t.text_object(s);
+        PyObject *r = PyFloat_FromString(text.ptr());
+        if (!r) raise_pending();
+        return nb::steal(r);
+    }
+    // element.text
+    nb::object text(uint32_t node) const {
+        if (node == kNone) raise_missing("text");
+        return t.text_object(t.nodes[node].text);
+    }
+    nb::object tag(uint32_t node) {
+        const uint32_t id = t.nodes[node].tag;
+        if (!tag_cache[id].is_valid()) tag_cache[id] = t.tag_object(node);
+        return tag_cache[id];
+    }
+    // element.text equals `value` (a missing text is None, which equals no string).
+    bool text_is(uint32_t node, std::string_view value) const {
+        const Span s = t.nodes[node].text;
+        if (s.is_none()) return false;
+        if (s.is_foreign()) {
+            nb::str v(value.data(), value.size());
+            const int eq = PyObject_RichCompareBool(t.foreign[s.length].ptr(), v.ptr(), Py_EQ);
+            if (eq < 0) raise_pending();
+            return eq;
+        }
+        return t.view(s) == value;
+    }
+};
+
+void set(nb::handle d, PyObject *key, nb::handle value) {
+    if (PyDict_SetItem(d.ptr(), key, value.ptr()) < 0) raise_pending();
+}
+
+nb::dict numbers_and_result(Reader &r, uint32_t e, const Name *names, size_t count) {
+    nb::dict d;
+    for (size_t i = 0; i < count; ++i) set(d, name_key(names[i]), r.number(r.child(e, names[i])));
+    set(d, KEY("Result"), r.text(r.child(e, Result)));
+    return d;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The eight entries
+
+nb::object force_group(Reader &r, uint32_t g) {
+    if (g == kNone || !r.t.has_children(g)) return nb::none();
+    nb::dict d;
+    for (uint32_t c = r.t.nodes[g].first_child; c != kNone; c = r.t.nodes[c].next_sibling) {
+        nb::object key = r.tag(c);
+        nb::object value = r.number(c);
+        if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) raise_pending();
+    }
+    return d;
+}
+
+nb::object capacity_entry(Reader &r, uint32_t e) {
+    nb::dict d;
+    set(d, KEY("Fu"), force_group(r, r.child(e, Fu)));
+    set(d, KEY("Fu1"), force_group(r, r.child(e, Fu1)));
+    set(d, KEY("Fu2"), force_group(r, r.child(e, Fu2)));
+    set(d, KEY("CheckValue"), r.number(r.child(e, CheckValue)));
+    set(d, KEY("Result"), r.text(r.child(e, Result)));
+    return d;
+}
+
+nb::object shear_entry(Reader &r, uint32_t e) { return numbers_and_result(r, e, kShear, std::size(kShear)); }
+nb::object torsion_entry(Reader &r, uint32_t e) { return numbers_and_result(r, e, kTorsion, std::size(kTorsion)); }
+nb::object interaction_entry(Reader &r, uint32_t e) {
+    return numbers_and_result(r, e, kInteraction, std::size(kInteraction));
+}
+
+nb::object crack_width_entry(Reader &r, uint32_t e) {
+    const uint32_t short_e = paths().crack_short.first(r.t, e);
+    const uint32_t long_e = paths().crack_long.first(r.t, e);
+    auto term = [&](uint32_t el) -> nb::object {
+        if (el == kNone) return nb::none();
+        nb::dict d;
+        for (Name n : kCrackTerm) set(d, name_key(n), r.number(r.child(el, n)));
+        return d;
+    };
+    nb::object s = term(short_e);
+    nb::object l = term(long_e);
+    nb::dict d;
+    set(d, KEY("short"), s);
+    set(d, KEY("long"), l);
+    if (short_e != kNone) set(nb::borrow<nb::dict>(s), KEY("Result"), r.text(r.child(short_e, Result)));
+    if (long_e != kNone) set(nb::borrow<nb::dict>(l), KEY("Result"), r.text(r.child(long_e, Result)));
+    return d;
+}
+
+nb::object detailing_entry(Reader &r, uint32_t e) {
+    const uint32_t lon = r.child(e, CheckValueLongReinf);
+    const uint32_t shr = r.child(e, CheckValueShearReinf);
+    nb::object lv = lon == kNone ? nb::none() : r.number(lon);
+    nb::object sv = shr == kNone ? nb::none() : r.number(shr);
+    nb::dict d;
+    set(d, KEY("longitudinal"), lv);
+    set(d, KEY("shear"), sv);
+    set(d, KEY("CheckValue"), r.number(r.child(e, CheckValue)));
+    set(d, KEY("CheckValueLongReinf"), lv);
+    set(d, KEY("CheckValueShearReinf"), sv);
+    set(d, KEY("Result"), r.text(r.child(e, Result)));
+    return d;
+}
+
+bool is_nan_word(std::string_view s) {
+    return s.size() == 3 && (s[0] | 0x20) == 'n' && (s[1] | 0x20) == 'a' && (s[2] | 0x20) == 'n';
+}
+
+nb::object stress_limitation_entry(Reader &r, uint32_t e) {
+    const Paths &p = paths();
+    nb::dict d;
+    const std::vector<uint32_t> shorts = p.stress_short.all(r.t, e);
+    const std::vector<uint32_t> longs = p.stress_long.all(r.t, e);
+    auto summary = [&](const std::vector<uint32_t> &elements) -> nb::object {
+        nb::dict s;
+        for (uint32_t el : elements) {
+            const uint32_t type_check = r.child(el, TypeCheck);
+            const uint32_t stress = r.child(el, Stress);
+            if (type_check == kNone || stress == kNone) continue;
+            const Span st = r.t.nodes[stress].text;
+            nb::object value;
+            if (st.is_none() || (!st.is_foreign() && st.length == 0)) {
+                value = nb::none();  // an empty stress reads as "nan"
+            } else {
+                value = r.number(stress);
+                if (std::isnan(PyFloat_AS_DOUBLE(value.ptr()))) value = nb::none();
+            }
+            nb::object key = r.text(type_check);
+            if (PyDict_SetItem(s.ptr(), key.ptr(), value.ptr()) < 0) raise_pending();
+        }
+        return PyDict_GET_SIZE(s.ptr()) ? nb::object(s) : nb::none();
+    };
+    set(d, KEY("short"), summary(shorts));
+    set(d, KEY("long"), summary(longs));
+    for (size_t i = 0; i < std::size(kStressChecks); ++i) {
+        static PyObject *names[std::size(kStressChecks)] = {};
+        if (!names[i]) names[i] = PyUnicode_InternFromString(kStressChecks[i]);
+        PyObject *name = names[i];
+        set(d, name, nb::none());
+        nb::object entry = nb::none();
+        for (uint32_t el : p.stress_checks[i].all(r.t, e)) {
+            const uint32_t check = r.child(el, Check);
+            if (check == kNone) raise_missing("text");
+            PyObject *term;
+            if (r.text_is(check, "StressLimitationShort")) term = KEY("short");
+            else if (r.text_is(check, "StressLimitationLong")) term = KEY("long");
+            else raise_no_args(PyExc_NotImplementedError);
+            if (entry.is_none()) {
+                entry = nb::dict();
+                set(d, name, entry);
+            }
+            const uint32_t stress = r.child(el, Stress);
+            if (stress == kNone) raise_missing("text");
+            const Span st = r.t.nodes[stress].text;
+            nb::object stress_value;
+            if (st.is_none() || (!st.is_foreign() && st.length == 0)) {
+                stress_value = nb::none();  // no stress given: like the term summaries
+            } else if (st.is_foreign()) {
+                nb::object text = r.text(stress);
+                nb::object lowered = text.attr("lower")();
+                if (nb::str("nan").equal(lowered)) stress_value = nb::none();
+                else stress_value = r.number(stress);
+            } else {
+                stress_value = is_nan_word(r.t.view(st)) ? nb::none() : r.number(stress);
+            }
+            nb::dict values;
+            set(values, KEY("Stress"), stress_value);
+            set(values, KEY("CheckValue"), r.number(r.child(el, CheckValue)));
+            set(values, KEY("Result"), r.text(r.child(el, Result)));
+            nb::dict entry_dict = nb::borrow<nb::dict>(entry);
+            set(entry_dict, term, values);
+        }
+    }
+    return d;
+}
+
+// element.findtext(path): None when absent, "" for an element without text.
+struct FoundText {
+    bool present = false;
+    uint32_t node = kNone;
+};
+
+bool same_found_text(Reader &r, uint32_t a, uint32_t b) {
+    if (a == kNone || b == kNone) return a == b;
+    const Span sa = r.t.nodes[a].text, sb = r.t.nodes[b].text;
+    if (sa.is_foreign() || sb.is_foreign()) {
+        auto value = [&](uint32_t n, Span s) -> nb::object {
+            return s.is_none() ? nb::object(nb::str("")) : r.text(n);
+        };
+        const int eq = PyObject_RichCompareBool(value(a, sa).ptr(), value(b, sb).ptr(), Py_EQ);
+        if (eq < 0) raise_pending();
+        return eq;
+    }
+    return r.t.view(sa) == r.t.view(sb);
+}
+
+bool forces_match(Reader &r, uint32_t shear, uint32_t forces) {
+    const Paths &p = paths();
+    for (size_t i = 0; i < std::size(kForces); ++i) {
+        const uint32_t a = p.any_depth_forces[i].first(r.t, shear);
+        if (forces == kNone) raise_missing("findtext");
+        const uint32_t b = r.child(forces, kForces[i]);
+        if (!same_found_text(r, a, b)) return false;
+    }
+    return true;
+}
+
+nb::object fatigue_entry(Reader &r, uint32_t e) {
+    const Paths &p = paths();
+    nb::dict d;
+    set(d, KEY("fatigue"), nb::dict());
+    nb::dict shear;
+    set(d, KEY("shear"), shear);
+    const uint32_t fmax = p.fatigue_max.first(r.t, e);
+    const uint32_t fmin = p.fatigue_min.first(r.t, e);
+    nb::dict fat;
+    set(fat, KEY("CheckValue"), r.number(p.fatigue_value.first(r.t, e)));
+    set(fat, KEY("DecisionMethod"), r.text(p.fatigue_method.first(r.t, e)));
+    set(fat, KEY("Result"), r.text(p.fatigue_result.first(r.t, e)));
+    set(d, KEY("fatigue"), fat);
+    for (uint32_t sh : p.fatigue_shear.all(r.t, e)) {
+        if (forces_match(r, sh, fmax)) set(shear, KEY("max"), numbers_and_result(r, sh, kShear, std::size(kShear)));
+        if (forces_match(r, sh, fmin)) set(shear, KEY("min"), numbers_and_result(r, sh, kShear, std::size(kShear)));
+    }
+    return d;
+}
+
+struct Operation {
+    const char *name;
+    const Path &(*path)();
+    nb::object (*entry)(Reader &, uint32_t);
+};
+
+const Operation kOperations[] = {
+    {"capacity", [] () -> const Path & { return paths().capacity; }, capacity_entry},
+    {"shear", [] () -> const Path & { return paths().shear; }, shear_entry},
+    {"torsion", [] () -> const Path & { return paths().torsion; }, torsion_entry},
+    {"interaction", [] () -> const Path & { return paths().interaction; }, interaction_entry},
+    {"crack_width", [] () -> const Path & { return paths().crack_width; }, crack_width_entry},
+    {"detailing", [] () -> const Path & { return paths().detailing; }, detailing_entry},
+    {"stress_limitation", [] () -> const Path & { return paths().stress_limitation; }, stress_limitation_entry},
+    {"fatigue", [] () -> const Path & { return paths().fatigue; }, fatigue_entry},
+};
+constexpr size_t kOperationCount = std::size(kOperations);
+
+const Operation &operation(const char *name) {
+    for (const Operation &op : kOperations)
+        if (std::string_view(op.name) == name) return op;
+    throw std::logic_error("unknown extraction");
+}
+
+// The common skeleton: one entry per extreme element, None when the result element is absent
+// or has no children.
+nb::list run(const Operation &op, const std::vector<ElementRef> &extremes) {
+    nb::list out;
+    const Path &path = op.path();
+    std::unique_ptr<Reader> reader;
+    for (const ElementRef &x : extremes) {
+        if (!reader || &reader->t != x.tree.get()) reader = std::make_unique<Reader>(*x.tree);
+        const uint32_t element = path.first(*x.tree, x.node);
+        if (element == kNone || !x.tree->has_children(element)) out.append(nb::none());
+        else out.append(op.entry(*reader, element));
+    }
+    return out;
+}
+
+std::vector<ElementRef> extremes_of_section(const TreePtr &tree, uint32_t section) {
+    std::vector<ElementRef> out;
+    const uint32_t er = tree->child(section, tree->find_tag("ExtremeResults"));
+    if (er == kNone) return out;
+    for (uint32_t c = tree->nodes[er].first_child; c != kNone; c = tree->nodes[c].next_sibling)
+        out.push_back(ElementRef{tree, c});
+    return out;
+}
+
+PyObject *operation_key(size_t k) {
+    static PyObject *keys[kOperationCount] = {};
+    if (!keys[k]) keys[k] = PyUnicode_InternFromString(kOperations[k].name);
+    return keys[k];
+}
+
+nb::list combine(const std::vector<nb::list> &lists) {
+    nb::list out;
+    size_t count = (size_t) -1;
+    for (const nb::list &l : lists) count = std::min(count, (size_t) PyList_GET_SIZE(l.ptr()));
+    for (size_t i = 0; i < count; ++i) {
+        nb::dict d;
+        for (size_t k = 0; k < kOperationCount; ++k)
+            set(d, operation_key(k), nb::handle(PyList_GET_ITEM(lists[k].ptr(), (Py_ssize_t) i)));
+        out.append(d);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The class
+
+PyObject *g_section_class = nullptr;       // kept for the life of the process
+PyObject *g_element_property = nullptr;
+PyObject *g_iter_extremes = nullptr;
+PyObject *g_operations[kOperationCount] = {};
+
+nb::dict instance_dict(nb::handle self) {
+    PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!d) raise_pending();
+    return nb::steal<nb::dict>(d);
+}
+
+// The type's attribute `name` is still the one this class defines.
+bool inherited(nb::handle self, const char *name, PyObject *ours) {
+    if ((PyObject *) Py_TYPE(self.ptr()) == g_section_class) return true;
+    PyObject *attr = _PyType_Lookup(Py_TYPE(self.ptr()), nb::str(name).ptr());
+    return attr == ours;
+}
+
+// The section element as a native tree and node: our own, or a copy of the ElementTree
+// element as it is now.
+ElementRef section_of(nb::handle self) {
+    nb::object raw;
+    if (inherited(self, "_element", g_element_property)) {
+        nb::dict d = instance_dict(self);
+        PyObject *v = PyDict_GetItemWithError(d.ptr(), KEY("_element"));
+        if (!v && PyErr_Occurred()) raise_pending();
+        if (v) raw = nb::borrow(v);
+    }
+    if (!raw.is_valid()) raw = self.attr("_element");
+    if (nb::isinstance<NativeSection>(raw)) {
+        NativeSection &ns = nb::cast<NativeSection &>(raw);
+        if (!ns.etree.is_valid()) return ElementRef{ns.tree, ns.node};
+        raw = ns.etree;
+    }
+    return ElementRef{xml::from_etree(raw), 0};
+}
+
+std::vector<ElementRef> extremes_of(nb::handle self) {
+    if (inherited(self, "_iter_extreme_results", g_iter_extremes)) {
+        ElementRef s = section_of(self);
+        return extremes_of_section(s.tree, s.node);
+    }
+    std::vector<ElementRef> out;
+    nb::object it = self.attr("_iter_extreme_results")();
+    for (nb::handle e : it) out.push_back(ElementRef{xml::from_etree(e), 0});
+    return out;
+}
+
+nb::object operation_method(Args &a, size_t index) {
+    return run(kOperations[index], extremes_of(a.self()));
+}
+
+nb::object extremes_method(Args &a) {
+    nb::handle self = a.self();
+    bool all_ours = true;
+    for (size_t k = 0; k < kOperationCount; ++k)
+        all_ours = all_ours && inherited(self, kOperations[k].name, g_operations[k]);
+    std::vector<nb::list> lists;
+    if (all_ours) {
+        const std::vector<ElementRef> extremes = extremes_of(self);
+        for (const Operation &op : kOperations) lists.push_back(run(op, extremes));
+        return combine(lists);
+    }
+    // Some extraction is overridden: call each through the object and zip what they return.
+    std::vector<nb::object> results;
+    for (const Operation &op : kOperations) results.push_back(self.attr(op.name)());
+    nb::object zipped = nb::module_::import_("builtins").attr("zip");
+    nb::object rows = zipped(results[0], results[1], results[2], results[3], results[4],
+                             results[5], results[6], results[7]);
+    nb::list out;
+    for (nb::handle row : rows) {
+        nb::dict d;
+        for (size_t k = 0; k < kOperationCount; ++k)
+            set(d, operation_key(k), nb::borrow<nb::tuple>(row)[k]);
+        out.append(d);
+    }
+    return out;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+bool is_native_section(nb::handle obj) { return nb::isinstance<NativeSection>(obj); }
+
+nb::object wrap_native_section(const TreePtr &tree, uint32_t node) {
+    return nb::cast(NativeSection{tree, node, {}}, nb::rv_policy::move);
+}
+
+nb::object native_section_etree(nb::handle holder) {
+    NativeSection &ns = nb::cast<NativeSection &>(holder);
+    if (!ns.etree.is_valid()) ns.etree = xml::to_etree(*ns.tree, ns.node);
+    return ns.etree;
+}
+
+void clear_native_section(nb::handle holder) {
+    NativeSection &ns = nb::cast<NativeSection &>(holder);
+    ns.tree->clear(ns.node);
+    if (ns.etree.is_valid()) ns.etree.attr("clear")();
+}
+
+nb::handle section_result_class() { return g_section_class; }
+
+nb::object new_native_section_result(nb::handle id, const TreePtr &tree, uint32_t node) {
+    return nb::handle(g_section_class)(id, wrap_native_section(tree, node));
+}
+
+nb::object extract_native(const char *name, const TreePtr &tree, uint32_t section) {
+    return run(operation(name), extremes_of_section(tree, section));
+}
+
+nb::object section_identifier(const Tree &tree, uint32_t section) {
+    const uint32_t id = tree.child(section, tree.find_tag("SectionId"));
+    if (id == kNone) raise_missing("text");
+    nb::object text = tree.text_object(tree.nodes[id].text);
+    PyObject *r = PyNumber_Long(text.ptr());
+    if (!r) raise_pending();
+    return nb::steal(r);
+}
+
+nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname) {
+    nb::class_<NativeSection>(m, "_NativeSection",
+                              "A section element of a natively parsed result document.");
+    ClassBuilder cls(m, "SectionResult", {},
+                     "The results of one section of the result file.\n\n"
+                     "Not to be instantiated by users: obtain it from "
+                     "RcsOutputFileParser.section_results() or section_result().",
+                     outer_qualname);
+    const std::string q = cls.qualname();
+    cls.method("__init__", {arg("self"), arg("id_").ann("int"), arg("element").ann("ET.Element")},
+               [](Args &a) {
+                   a.self().attr("_id") = a[1];
+                   a.self().attr("_element") = a[2];
+                   return nb::none();
+               });
+    cls.property("id_", [](Args &a) { return a.self().attr("_id"); }, "The section identifier.",
+                 ann("int"));
+
+    // `_element`: the section element. A native section becomes an ElementTree element the
+    // first time it is asked for; the value lives in the instance dict under the same name.
+    auto make = [&](const char *name, std::vector<Param> params, Impl impl) {
+        FunctionSpec spec;
+        spec.name = name;
+        spec.qualname = q + "._element";
+        spec.module = nb::cast<std::string>(m.attr("__name__"));
+        spec.params = std::move(params);
+        spec.impl = std::move(impl);
+        return make_function(std::move(spec));
+    };
+    nb::object getter = make("_element", {arg("self")}, [](Args &a) -> nb::object {
+        nb::dict d = instance_dict(a.self());
+        PyObject *v = PyDict_GetItemWithError(d.ptr(), KEY("_element"));
+        if (!v) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '_element'",
+                             Py_TYPE(a.self().ptr())->tp_name);
+            raise_pending();
+        }
+        if (is_native_section(v)) return native_section_etree(v);
+        return nb::borrow(v);
+    });
+    nb::object setter = make("_element", {arg("self"), arg("value")}, [](Args &a) {
+        nb::dict d = instance_dict(a.self());
+        if (PyDict_SetItem(d.ptr(), KEY("_element"), a[1].ptr()) < 0) raise_pending();
+        return nb::none();
+    });
+    nb::object deleter = make("_element", {arg("self")}, [](Args &a) {
+        nb::dict d = instance_dict(a.self());
+        if (PyDict_DelItem(d.ptr(), KEY("_element")) < 0) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '_element'",
+                         Py_TYPE(a.self().ptr())->tp_name);
+            raise_pending();
+        }
+        return nb::none();
+    });
+    nb::object element_property = nb::handle((PyObject *) &PyProperty_Type)(
+        getter, setter, deleter, nb::str("The section element (an ElementTree element)."));
+    cls.attr("_element", element_property);
+
+    cls.method("_iter_extreme_results", {arg("self")},
+               [](Args &a) -> nb::object {
+                   nb::object element = a.self().attr("_element");
+                   nb::object extremes = element.attr("find")("ExtremeResults");
+                   if (extremes.is_none()) return nb::iter(nb::tuple());
+                   return nb::iter(extremes);
+               },
+               "The extreme elements of the section, in document order.",
+               ann("Iterator[ET.Element]"));
+
+    static const char *const docs[] = {
+        "Capacity results, one entry per extreme (None where there is none).",
+        "Shear results, one entry per extreme (None where there is none).",
+        "Torsion results, one entry per extreme (None where there is none).",
+        "Interaction results, one entry per extreme (None where there is none).",
+        "Crack-width results (short and long term), one entry per extreme.",
+        "Detailing results, one entry per extreme (None where there is none).",
+        "Stress-limitation results, one entry per extreme (None where there is none).",
+        "Fatigue results, one entry per extreme (None where there is none).",
+    };
+    for (size_t k = 0; k < kOperationCount; ++k)
+        cls.method(kOperations[k].name, {arg("self")},
+                   [k](Args &a) { return operation_method(a, k); }, docs[k],
+                   ann("List[Optional[dict]]"));
+    cls.method("extremes", {arg("self")}, extremes_method,
+               "All check results combined per extreme: a list of dictionaries with the keys "
+               "capacity, shear, torsion, interaction, crack_width, detailing, "
+               "stress_limitation and fatigue.",
+               ann("List[dict]"));
+
+    nb::object result = cls.finish();
+    g_section_class = result.inc_ref().ptr();
+    g_element_property = element_property.inc_ref().ptr();
+    g_iter_extremes = nb::object(result.attr("_iter_extreme_results")).release().ptr();
+    for (size_t k = 0; k < kOperationCount; ++k)
+        g_operations[k] = result.attr(kOperations[k].name).inc_ref().ptr();
+    return result;
+}
+
+}  // namespace quillon::varenna

@@ -1,0 +1,163 @@
+// Assembles the input-model subsystem: looks up the host and vocabulary names once, at import,
+// and registers the model classes in dependency order.
+#include "model.hpp"
+
+namespace quillon::varenna {
+
+using namespace bind;
+
+namespace {
+
+ModelNames *model_names = nullptr;
+
+// Interpreter statements kept as tiny compiled functions, so that their errors are exactly
+// the interpreter's own (unpacking counts, `**` with a non-mapping, ...).
+constexpr const char *helper_source =
+    "def unpack_pair(value):\n"
+    "    first, second = value\n"
+    "    return first, second\n"
+    "def call_with_mapping(function, a, b, c, mapping):\n"
+    "    return function(a, b, c, **mapping)\n";
+
+void load_names(ModelNames &n) {
+    n.core = nb::module_::import_("quillon.core");
+    // Fail at import when the host lacks what generate_xml_input calls.
+    (void) n.core.attr("_post_on_addon_endpoint");
+    (void) n.core.attr("File");
+    n.InternalError = import_name("quillon.errors", "InternalError");
+    n.Exception = nb::borrow(PyExc_Exception);
+    n.Enum = import_name("enum", "Enum");
+    n.BytesIO = import_name("io", "BytesIO");
+    n.JSONEncoder = import_name("json", "JSONEncoder");
+
+    n.objects = nb::module_::import_("quillon.external.varenna.objects");
+    auto get = [&](const char *name) { return n.objects.attr(name); };
+    // Every name the vocabulary promises, whether used here or not: a missing one is a broken
+    // host, and the import says so.
+    for (const char *name :
+         {"_OpenObject", "CheckMember", "CheckMember1D", "MatConcrete", "MatConcreteEc2",
+          "MatReinforcement", "MatReinforcementEc2", "CrossSection", "CrossSectionParameter",
+          "CrossSectionComponent", "ReinforcedCrossSection", "ReinforcedBar", "Stirrup",
+          "CheckSection", "StandardCheckSection", "CheckSectionExtreme", "ConcreteMemberDataEc2",
+          "ExposureClassesDataEc2", "CalculationSetup", "ThermalState", "ConcDependentParams",
+          "LoadingSLS", "LoadingULS", "FatigueLoading", "ProjectData", "CodeSettings"})
+        (void) get(name);
+    n.ReferenceElement = get("_ReferenceElement");
+    n.MatConcrete = get("MatConcrete");
+    n.MatConcreteEc2 = get("MatConcreteEc2");
+    n.MatReinforcement = get("MatReinforcement");
+    n.MatReinforcementEc2 = get("MatReinforcementEc2");
+    n.CrossSection = get("CrossSection");
+    n.CrossSectionParameter = get("CrossSectionParameter");
+    n.CrossSectionComponent = get("CrossSectionComponent");
+    n.ReinforcedCrossSection = get("ReinforcedCrossSection");
+    n.ReinforcedBar = get("ReinforcedBar");
+    n.Stirrup = get("Stirrup");
+    n.CheckMember = get("CheckMember");
+    n.CheckMember1D = get("CheckMember1D");
+    n.CheckSection = get("CheckSection");
+    n.StandardCheckSection = get("StandardCheckSection");
+    n.CheckSectionExtreme = get("CheckSectionExtreme");
+    n.ConcreteMemberDataEc2 = get("ConcreteMemberDataEc2");
+    n.ExposureClassesDataEc2 = get("ExposureClassesDataEc2");
+    n.CalculationSetup = get("CalculationSetup");
+    n.ThermalState = get("ThermalState");
+    n.ConcDependentParams = get("ConcDependentParams");
+    n.ProjectData = get("ProjectData");
+    n.CodeSettings = get("CodeSettings");
+
+    n.ConcreteMaterial = get("ConcreteMaterial");
+    n.ReinforcementMaterial = get("ReinforcementMaterial");
+    n.CrossSectionType = get("CrossSectionType");
+    n.MemberType = get("MemberType");
+    n.TwoWaySlabType = get("TwoWaySlabType");
+    n.BarSurface = get("BarSurface");
+    n.ReinfClass = get("ReinfClass");
+    n.ReinfType = get("ReinfType");
+    n.ReinfDiagramType = get("ReinfDiagramType");
+    n.ReinfFabrication = get("ReinfFabrication");
+    n.ConcDiagramType = get("ConcDiagramType");
+    n.ConcAggregateType = get("ConcAggregateType");
+    n.ConcCementClass = get("ConcCementClass");
+    n.MATERIAL_NAMES = get("_MATERIAL_NAMES");
+    n.MATERIAL_PROPERTIES = get("_MATERIAL_PROPERTIES");
+
+    n.cement_class_R = n.ConcCementClass.attr("R");
+    n.aggregate_QUARTZITE = n.ConcAggregateType.attr("QUARTZITE");
+    n.conc_diagram_PARABOLIC = n.ConcDiagramType.attr("PARABOLIC");
+    n.bar_surface_RIBBED = n.BarSurface.attr("RIBBED");
+    n.reinf_class_B = n.ReinfClass.attr("B");
+    n.reinf_type_BARS = n.ReinfType.attr("BARS");
+    n.fabrication_HOT_ROLLED = n.ReinfFabrication.attr("HOT_ROLLED");
+    n.reinf_diagram_BILINEAR_INCLINED = n.ReinfDiagramType.attr("BILINEAR_INCLINED");
+    n.member_BEAM = n.MemberType.attr("BEAM");
+    n.member_COLUMN = n.MemberType.attr("COLUMN");
+    n.member_BEAM_SLAB = n.MemberType.attr("BEAM_SLAB");
+    n.slab_SLAB = n.TwoWaySlabType.attr("SLAB");
+    n.section_RECT = n.CrossSectionType.attr("RECT");
+    n.section_GENERAL = n.CrossSectionType.attr("GENERAL");
+
+    nb::dict scope;
+    scope["__builtins__"] = nb::module_::import_("builtins");
+    nb::object code = import_name("builtins", "compile")(nb::str(helper_source),
+                                                         nb::str("<varenna model>"),
+                                                         nb::str("exec"));
+    import_name("builtins", "exec")(code, scope);
+    n.unpack_pair = scope["unpack_pair"];
+    n.call_with_mapping = scope["call_with_mapping"];
+
+    n.s_id = nb::steal(PyUnicode_InternFromString("id"));
+    n.s_append = nb::steal(PyUnicode_InternFromString("append"));
+}
+
+}  // namespace
+
+const ModelNames &names() { return *model_names; }
+
+bool truthy(nb::handle value) {
+    const int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) raise_pending();
+    return r != 0;
+}
+
+nb::object times(nb::handle value, double factor) {
+    nb::object f = nb::steal(PyFloat_FromDouble(factor));
+    nb::object product = nb::steal(PyNumber_Multiply(value.ptr(), f.ptr()));
+    if (!product.is_valid()) raise_pending();
+    return product;
+}
+
+nb::object reference(nb::handle target, const char *kind) {
+    nb::object id = target.attr(names().s_id);
+    return names().ReferenceElement(id, nb::str(kind));
+}
+
+void init_model(nb::module_ &m) {
+    auto *n = new ModelNames();  // kept for the life of the process, see model.hpp
+    load_names(*n);
+    model_names = n;
+
+    init_enum_encoder(m);
+    n->EnumEncoder = m.attr("_EnumEncoder");
+
+    ClassBuilder model(m, "_Model", {},
+                       "Store of one section-check input model: materials, cross-sections, "
+                       "reinforced cross-sections, check members, check sections and member "
+                       "data, with the project data and code settings.");
+    add_store_members(model);
+    add_serialisation_members(model);
+    n->Model_ = model.finish();
+
+    init_open_model(m);
+    n->OpenModel = m.attr("OpenModel");
+    init_section_prototypes(m);
+    n->GeneralShape = m.attr("GeneralShape");
+    init_members(m);
+    n->Beam = m.attr("Beam");
+    n->CompressionMember = m.attr("CompressionMember");
+    n->OneWaySlab = m.attr("OneWaySlab");
+    init_model_facade(m);
+    n->Model = m.attr("Model");
+}
+
+}  // namespace quillon::varenna

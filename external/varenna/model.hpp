@@ -1,0 +1,83 @@
+// The section-check input model: the store `_Model` with its creators, `OpenModel`, the JSON
+// serialisation and input-XML generation, section prototypes, members and the `Model` facade.
+// `init_model` registers all of them on the module; the rest is shared between their files.
+#pragma once
+
+#include "binder.hpp"
+#include "json_writer.hpp"
+
+#include <nanobind/nanobind.h>
+
+namespace quillon::varenna {
+
+namespace nb = nanobind;
+
+void init_model(nb::module_ &m);
+
+// Everything the model classes look up once, at import: host names, the vocabulary, enum
+// defaults, and the classes built here. Created by init_model and kept for the life of the
+// process (never destroyed, so nothing is released after the interpreter has gone).
+struct ModelNames {
+    // Host modules and the standard library.
+    nb::object core;  // quillon.core, for _post_on_addon_endpoint and File at call time
+    nb::object InternalError, Exception, Enum, BytesIO, JSONEncoder;
+
+    // The object vocabulary.
+    nb::object objects;
+    nb::object ReferenceElement, MatConcrete, MatConcreteEc2, MatReinforcement,
+        MatReinforcementEc2, CrossSection, CrossSectionParameter, CrossSectionComponent,
+        ReinforcedCrossSection, ReinforcedBar, Stirrup, CheckMember, CheckMember1D,
+        CheckSection, StandardCheckSection, CheckSectionExtreme, ConcreteMemberDataEc2,
+        ExposureClassesDataEc2, CalculationSetup, ThermalState, ConcDependentParams,
+        ProjectData, CodeSettings;
+    nb::object ConcreteMaterial, ReinforcementMaterial, CrossSectionType, MemberType,
+        TwoWaySlabType, BarSurface, ReinfClass, ReinfType, ReinfDiagramType, ReinfFabrication,
+        ConcDiagramType, ConcAggregateType, ConcCementClass;
+    nb::object MATERIAL_NAMES, MATERIAL_PROPERTIES;
+
+    // Enum members used as defaults or fixed values.
+    nb::object cement_class_R, aggregate_QUARTZITE, conc_diagram_PARABOLIC, bar_surface_RIBBED,
+        reinf_class_B, reinf_type_BARS, fabrication_HOT_ROLLED, reinf_diagram_BILINEAR_INCLINED,
+        member_BEAM, member_COLUMN, member_BEAM_SLAB, slab_SLAB, section_RECT, section_GENERAL;
+
+    // Interpreter statements whose exact semantics and messages we want: `a, b = value`
+    // and `f(a, b, c, **mapping)`.
+    nb::object unpack_pair, call_with_mapping;
+
+    // Classes made by this subsystem.
+    nb::object Model_, OpenModel, EnumEncoder, GeneralShape, Beam, CompressionMember,
+        OneWaySlab, Model;
+
+    // Often used strings.
+    nb::object s_id, s_append;
+};
+
+const ModelNames &names();
+
+// Class registration, in the order init_model calls them.
+void add_store_members(bind::ClassBuilder &model);          // model_store.cpp
+void add_serialisation_members(bind::ClassBuilder &model);  // model_serialisation.cpp
+void init_enum_encoder(nb::module_ &m);                     // model_serialisation.cpp
+void init_open_model(nb::module_ &m);                       // open_model.cpp
+void init_section_prototypes(nb::module_ &m);               // section_prototypes.cpp
+void init_members(nb::module_ &m);                          // members.cpp
+void init_model_facade(nb::module_ &m);                     // model_facade.cpp
+
+// What json.loads(json.dumps(value, default=fallback)) returns, without the text in between:
+// plain dicts, lists, strings, ints, floats, bools and None, with the same errors json raises
+// (plain_values.cpp).
+nb::object plain_copy(nb::handle value, const json::Fallback &fallback);
+
+// Small helpers shared by the model files.
+bool truthy(nb::handle value);
+nb::object times(nb::handle value, double factor);  // value * factor, as Python computes it
+nb::object reference(nb::handle target, const char *kind);  // _ReferenceElement(target.id, kind)
+
+}  // namespace quillon::varenna
+
+namespace quillon::varenna {
+// The parameters of the two material creators after the instance: `base_material`, `name` and
+// the rest, which are keyword-only when `keyword_only_tail` is set (the public faces).
+std::vector<bind::Param> matconcrete_params(bool keyword_only_tail);
+std::vector<bind::Param> matreinforcement_params(bool keyword_only_tail);
+}  // namespace quillon::varenna

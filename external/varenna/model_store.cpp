@@ -1,0 +1,265 @@
+// `_Model`: the store of one input model. Seven lists that only grow, identifiers from the list
+// length, default names, and reference records that name the target's identifier and kind.
+#include "model.hpp"
+
+namespace quillon::varenna {
+
+using namespace bind;
+
+namespace {
+
+const char *const list_names[] = {
+    "_mat_concrete_list",  "_mat_reinforcement_list", "_cross_section_list",
+    "_reinforced_cross_section_list", "_check_member_list", "_check_section_list",
+    "_attribute_list"};
+
+// The identifier of the next object of a list: its length plus one. Taken before anything
+// else, so that a creator that fails uses up nothing.
+nb::object next_id(nb::handle self, const char *list_name) {
+    nb::object list = self.attr(list_name);
+    const Py_ssize_t n = PyObject_Size(list.ptr());
+    if (n < 0) raise_pending();
+    return nb::int_(n + 1);
+}
+
+// Appends only once the object exists; the list is read afresh, as `self.x.append(o)` would.
+nb::object append(nb::handle self, const char *list_name, nb::handle object) {
+    nb::object list = self.attr(list_name);
+    if (PyList_CheckExact(list.ptr())) {
+        if (PyList_Append(list.ptr(), object.ptr()) < 0) raise_pending();
+    } else {
+        list.attr(names().s_append)(object);
+    }
+    return nb::borrow(object);
+}
+
+// `value` if it is truthy, else the name formed from the identifier.
+nb::object name_or(nb::handle value, const char *prefix, nb::handle id) {
+    if (truthy(value)) return nb::borrow(value);
+    return nb::str((std::string(prefix) + text_of(nb::str(id))).c_str());
+}
+
+nb::object table_entry(nb::handle table, nb::handle base, const char *key) {
+    return nb::object(table[base])[key];
+}
+
+nb::object create_matconcrete(Args &a) {
+    const ModelNames &n = names();
+    nb::handle self = a.self(), base = a[1];
+    nb::object id = next_id(self, "_mat_concrete_list");
+    nb::object name = truthy(a[2]) ? nb::borrow(a[2]) : table_entry(n.MATERIAL_NAMES, base, "name");
+    nb::object fck = times(truthy(a[13]) ? nb::borrow(a[13])
+                                         : table_entry(n.MATERIAL_PROPERTIES, base, "fck"),
+                           1e6);
+    nb::object thermal_state = truthy(a[12]) ? nb::borrow(a[12]) : n.ThermalState();
+    nb::object e_modulus = times(a[3], 1e6), g_modulus = times(a[4], 1e6);
+    nb::object material = n.MatConcreteEc2(id, name, e_modulus, g_modulus, a[5], a[6], a[7],
+                                           a[8], a[9], a[10], a[11], thermal_state, fck, a[14],
+                                           a[15], a[16], a[17], a[18], a[19], a[20]);
+    return append(self, "_mat_concrete_list", material);
+}
+
+nb::object create_matreinforcement(Args &a) {
+    const ModelNames &n = names();
+    nb::handle self = a.self(), base = a[1];
+    auto property = [&](const char *key) { return table_entry(n.MATERIAL_PROPERTIES, base, key); };
+    nb::object id = next_id(self, "_mat_reinforcement_list");
+    nb::object name = truthy(a[2]) ? nb::borrow(a[2]) : table_entry(n.MATERIAL_NAMES, base, "name");
+    nb::object thermal_state = truthy(a[12]) ? nb::borrow(a[12]) : n.ThermalState();
+    nb::object fyk = times(truthy(a[14]) ? nb::borrow(a[14]) : property("fyk"), 1e6);
+    nb::object ftk_by_fyk = truthy(a[15]) ? nb::borrow(a[15]) : property("ftk_by_fyk");
+    nb::object ftk;
+    if (truthy(a[17])) {
+        ftk = times(a[17], 1e6);
+    } else {
+        // From the table alone, also when the caller gave fyk or the ratio.
+        nb::object table_fyk = property("fyk"), table_ratio = property("ftk_by_fyk");
+        nb::object product = nb::steal(PyNumber_Multiply(table_fyk.ptr(), table_ratio.ptr()));
+        if (!product.is_valid()) raise_pending();
+        ftk = times(product, 1e6);
+    }
+    nb::object epsuk = times(truthy(a[16]) ? nb::borrow(a[16]) : property("epsuk"), 1e-4);
+    nb::object e_modulus = times(a[3], 1e6), g_modulus = times(a[4], 1e6);
+    nb::object material = n.MatReinforcementEc2(
+        id, name, e_modulus, g_modulus, a[5], a[6], a[7], a[8], a[9], a[10], a[11], thermal_state,
+        a[13], fyk, ftk_by_fyk, epsuk, ftk, a[18], a[19], a[20], a[21]);
+    return append(self, "_mat_reinforcement_list", material);
+}
+
+}  // namespace
+
+std::vector<Param> matconcrete_params(bool keyword_only_tail) {
+    const ModelNames &n = names();
+    auto opt = [&](const char *name) { return keyword_only_tail ? kwonly(name) : arg(name); };
+    return {
+        arg("self"),
+        arg("base_material").ann(n.ConcreteMaterial),
+        arg("name").def_none().ann("str"),
+        opt("e_modulus").def(nb::int_(32800)).ann("float"),
+        opt("g_modulus").def(nb::int_(13667)).ann("float"),
+        opt("poisson").def(nb::float_(0.2)).ann("float"),
+        opt("unit_mass").def(nb::int_(2500)).ann("float"),
+        opt("specific_heat").def(nb::float_(0.6)).ann("float"),
+        opt("thermal_expansion").def(nb::float_(1e-05)).ann("float"),
+        opt("thermal_conductivity").def(nb::int_(45)).ann("float"),
+        opt("is_default").def(Py_False).ann("bool"),
+        opt("order_in_code").def(nb::int_(1)).ann("int"),
+        opt("thermal_state").def_none().ann(n.ThermalState),
+        opt("fck_28").def_none().ann("float"),
+        opt("stone_diameter").def(nb::float_(0.016)).ann("float"),
+        opt("cement_class").def(n.cement_class_R).ann(n.ConcCementClass),
+        opt("aggregate_type").def(n.aggregate_QUARTZITE).ann(n.ConcAggregateType),
+        opt("diagram_type").def(n.conc_diagram_PARABOLIC).ann(n.ConcDiagramType),
+        opt("silica_fume").def(Py_False).ann("bool"),
+        opt("plain_concrete_diagram").def(Py_False).ann("bool"),
+        opt("dep_params").def_none().ann(n.ConcDependentParams),
+    };
+}
+
+std::vector<Param> matreinforcement_params(bool keyword_only_tail) {
+    const ModelNames &n = names();
+    auto opt = [&](const char *name) { return keyword_only_tail ? kwonly(name) : arg(name); };
+    return {
+        arg("self"),
+        arg("base_material").ann(n.ReinforcementMaterial),
+        arg("name").def_none().ann("str"),
+        opt("e_modulus").def(nb::int_(200000)).ann("float"),
+        opt("g_modulus").def(nb::int_(83333)).ann("float"),
+        opt("poisson").def(nb::float_(0.2)).ann("float"),
+        opt("unit_mass").def(nb::int_(7850)).ann("float"),
+        opt("specific_heat").def(nb::float_(0.6)).ann("float"),
+        opt("thermal_expansion").def(nb::float_(1e-05)).ann("float"),
+        opt("thermal_conductivity").def(nb::int_(45)).ann("float"),
+        opt("is_default").def(Py_False).ann("bool"),
+        opt("order_in_code").def(nb::int_(1)).ann("int"),
+        opt("thermal_state").def_none().ann(n.ThermalState),
+        opt("bar_surface").def(n.bar_surface_RIBBED).ann(n.BarSurface),
+        opt("fyk").def_none().ann("float"),
+        opt("ftk_by_fyk").def_none().ann("float"),
+        opt("epsuk").def_none().ann("float"),
+        opt("ftk").def_none().ann("float"),
+        opt("class_").def(n.reinf_class_B).ann(n.ReinfClass),
+        opt("type_").def(n.reinf_type_BARS).ann(n.ReinfType),
+        opt("fabrication").def(n.fabrication_HOT_ROLLED).ann(n.ReinfFabrication),
+        opt("diagram_type").def(n.reinf_diagram_BILINEAR_INCLINED).ann(n.ReinfDiagramType),
+    };
+}
+
+void add_store_members(ClassBuilder &model) {
+    const ModelNames &n = names();
+
+    model.method(
+        "__init__",
+        {arg("self"), arg("project_data").def_none().ann(n.ProjectData),
+         arg("code_settings").def_none().ann(n.CodeSettings)},
+        [](Args &a) {
+            const ModelNames &n = names();
+            nb::handle self = a.self();
+            for (const char *list : list_names) self.attr(list) = nb::list();
+            self.attr("_project_data") = truthy(a[1]) ? nb::borrow(a[1]) : n.ProjectData();
+            self.attr("_code_settings") = truthy(a[2]) ? nb::borrow(a[2]) : n.CodeSettings();
+            return nb::none();
+        });
+
+    model.property(
+        "project_data", [](Args &a) { return a.self().attr("_project_data"); },
+        "The project data of the model.", n.ProjectData);
+    model.property(
+        "code_settings", [](Args &a) { return a.self().attr("_code_settings"); },
+        "The code and calculation settings of the model.", n.CodeSettings);
+
+    model.method("_create_matconcrete_ec2", matconcrete_params(false), create_matconcrete,
+                 nullptr, n.MatConcreteEc2);
+    model.method("_create_matreinforcement_ec2", matreinforcement_params(false),
+                 create_matreinforcement, nullptr, n.MatReinforcementEc2);
+
+    model.method(
+        "_create_cross_section_component", {arg("self"), arg("name").def_none().ann("str")},
+        [](Args &a) {
+            nb::handle self = a.self();
+            nb::object id = next_id(self, "_cross_section_list");
+            nb::object name = truthy(a[1]) ? nb::borrow(a[1]) : nb::str("");
+            return append(self, "_cross_section_list", names().CrossSectionComponent(id, name));
+        },
+        nullptr, n.CrossSectionComponent);
+
+    model.method(
+        "_create_cross_section_parameter",
+        {arg("self"), arg("cross_section_type").ann(n.CrossSectionType),
+         arg("material").ann(n.MatConcrete), arg("name").def_none().ann("str"),
+         kwargs("parameters").ann("Any")},
+        [](Args &a) {
+            nb::handle self = a.self();
+            nb::object id = next_id(self, "_cross_section_list");
+            nb::object name = truthy(a[3]) ? nb::borrow(a[3]) : nb::str("");
+            nb::object material = reference(a[2], "MatConcrete");
+            nb::object args = nb::make_tuple(id, name, a[1], material);
+            nb::object keywords = nb::steal(PyDict_Copy(a.kwargs().ptr()));
+            if (!keywords.is_valid()) raise_pending();
+            nb::object section = nb::steal(
+                PyObject_Call(names().CrossSectionParameter.ptr(), args.ptr(), keywords.ptr()));
+            if (!section.is_valid()) raise_pending();
+            return append(self, "_cross_section_list", section);
+        },
+        nullptr, n.CrossSectionParameter);
+
+    model.method(
+        "_create_reinforced_cross_section",
+        {arg("self"), arg("cross_section").ann(n.CrossSection), arg("name").def_none().ann("str")},
+        [](Args &a) {
+            nb::handle self = a.self();
+            nb::object id = next_id(self, "_reinforced_cross_section_list");
+            nb::object name = name_or(a[2], "R", id);
+            nb::object section = reference(a[1], "CrossSection");
+            return append(self, "_reinforced_cross_section_list",
+                          names().ReinforcedCrossSection(id, name, section));
+        },
+        nullptr, n.ReinforcedCrossSection);
+
+    model.method(
+        "_create_check_member1d", {arg("self"), arg("name").def_none().ann("str")},
+        [](Args &a) {
+            nb::handle self = a.self();
+            nb::object id = next_id(self, "_check_member_list");
+            nb::object name = name_or(a[1], "M ", id);
+            return append(self, "_check_member_list", names().CheckMember1D(id, name));
+        },
+        nullptr, n.CheckMember1D);
+
+    model.method(
+        "_add_check_section",
+        {arg("self"), arg("check_member").ann(n.CheckMember),
+         arg("reinf_section").ann(n.ReinforcedCrossSection),
+         arg("description").def_none().ann("str")},
+        [](Args &a) {
+            nb::handle self = a.self();
+            nb::object id = next_id(self, "_check_section_list");
+            nb::object description = name_or(a[3], "S", id);
+            nb::object member = reference(a[1], "CheckMember");
+            nb::object section = reference(a[2], "ReinforcedCrossSection");
+            return append(self, "_check_section_list",
+                          names().StandardCheckSection(id, description, member, section));
+        },
+        nullptr, n.CheckSection);
+
+    model.method(
+        "_add_member_data_ec2",
+        {arg("self"), arg("member").ann(n.CheckMember), arg("member_type").ann(n.MemberType),
+         arg("two_way_slab_type").ann(n.TwoWaySlabType),
+         arg("calculation_setup").def_none().ann(n.CalculationSetup),
+         arg("coeff_kx_for_wmax").def_none().ann("float"),
+         arg("exposure_class_data").def_none().ann(n.ExposureClassesDataEc2),
+         arg("creep_coefficient").def_none().ann("float"),
+         arg("relative_humidity").def_none().ann("float")},
+        [](Args &a) {
+            nb::handle self = a.self();
+            nb::object member = reference(a[1], "CheckMember");
+            nb::object data = names().ConcreteMemberDataEc2(member, a[2], a[3], a[4], a[5], a[6],
+                                                            a[7], a[8]);
+            append(self, "_attribute_list", data);
+            return nb::none();
+        },
+        nullptr, nb::none());
+}
+
+}  // namespace quillon::varenna

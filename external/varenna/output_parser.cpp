@@ -1,0 +1,391 @@
+// OutputFileParser: the whole result XML parsed at once into a native tree. Sections are
+// indexed by identifier on first use, so lookups do not rescan the document; the ElementTree
+// form of the document (`_root`) is built only when asked for.
+#include "binder.hpp"
+#include "parsers.hpp"
+#include "xml_etree.hpp"
+#include "xml_tokenizer.hpp"
+#include "xml_tree.hpp"
+
+#include <unordered_map>
+#include <vector>
+
+namespace quillon::varenna {
+
+using namespace quillon::bind;
+using xml::kNone;
+using xml::Tree;
+using xml::TreePtr;
+
+namespace {
+
+PyObject *g_parsing_error = nullptr;  // all kept for the life of the process
+PyObject *g_output_class = nullptr;
+PyObject *g_rcs_class = nullptr;
+PyObject *g_root_property = nullptr;
+PyObject *g_section_element = nullptr;
+PyObject *g_element_to_dict = nullptr;  // the classmethod object in the class dict
+
+PyObject *key_root() {
+    static PyObject *k = PyUnicode_InternFromString("_root");
+    return k;
+}
+
+struct NativeDocument {
+    TreePtr tree;
+    nb::object etree;
+    std::unordered_map<uint32_t, nb::object> section_etrees;
+
+    // The section index, built on first use: the sections before the first malformed one
+    // (every section when none is), and the first malformed one.
+    bool indexed = false;
+    std::vector<std::pair<nb::object, uint32_t>> sections;
+    nb::dict first_by_id;
+    uint32_t malformed = kNone;
+
+    uint32_t section_tag() const { return tree->find_tag("SectionConcreteCheckResult"); }
+
+    void build_index() {
+        if (indexed) return;
+        const uint32_t tag = section_tag();
+        if (tag != kNone) {
+            for (uint32_t c = tree->nodes[0].first_child; c != kNone; c = tree->nodes[c].next_sibling) {
+                if (tree->nodes[c].tag != tag) continue;
+                nb::object id;
+                try {
+                    id = section_identifier(*tree, c);
+                } catch (nb::python_error &) {
+                    malformed = c;
+                    break;
+                }
+                sections.emplace_back(id, c);
+                if (!first_by_id.contains(id)) first_by_id[id] = nb::int_(c);
+            }
+        }
+        indexed = true;
+    }
+
+    // Raises the error the scan meets at the malformed section.
+    [[noreturn]] void raise_malformed() {
+        section_identifier(*tree, malformed);
+        throw std::logic_error("section identifier error vanished");
+    }
+
+    std::vector<nb::object> identifiers() {
+        build_index();
+        if (malformed != kNone) raise_malformed();
+        std::vector<nb::object> ids;
+        for (auto &s : sections) ids.push_back(s.first);
+        return ids;
+    }
+
+    // The first section, in document order, whose identifier equals `wanted`.
+    uint32_t find(nb::handle wanted) {
+        build_index();
+        PyTypeObject *t = Py_TYPE(wanted.ptr());
+        if (t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type) {
+            // Hashing agrees with equality for these, so the dictionary answers exactly.
+            PyObject *v = PyDict_GetItemWithError(first_by_id.ptr(), wanted.ptr());
+            if (v) return (uint32_t) PyLong_AsUnsignedLong(v);
+            if (PyErr_Occurred()) raise_pending();
+        } else {
+            for (auto &s : sections) {
+                const int eq = PyObject_RichCompareBool(s.first.ptr(), wanted.ptr(), Py_EQ);
+                if (eq < 0) raise_pending();
+                if (eq) return s.second;
+            }
+        }
+        if (malformed != kNone) raise_malformed();
+        raise(g_parsing_error, "section with id 'section_id = " + text_of(wanted) +
+                                   "' is not available in the result file.");
+    }
+
+    nb::object root_etree() {
+        if (!etree.is_valid())
+            etree = xml::to_etree(*tree, 0, [this](uint32_t node) -> nb::object {
+                auto it = section_etrees.find(node);
+                return it == section_etrees.end() ? nb::object() : it->second;
+            });
+        return etree;
+    }
+
+    nb::object section_etree(uint32_t node) {
+        auto it = section_etrees.find(node);
+        if (it != section_etrees.end()) return it->second;
+        nb::object e;
+        if (etree.is_valid()) {
+            Py_ssize_t index = 0;
+            for (uint32_t c = tree->nodes[0].first_child; c != node; c = tree->nodes[c].next_sibling) ++index;
+            e = nb::steal(PySequence_GetItem(etree.ptr(), index));
+            if (!e.is_valid()) raise_pending();
+        } else {
+            e = xml::to_etree(*tree, node);
+        }
+        section_etrees.emplace(node, e);
+        return e;
+    }
+};
+
+nb::dict instance_dict(nb::handle self) {
+    PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!d) raise_pending();
+    return nb::steal<nb::dict>(d);
+}
+
+bool inherited(nb::handle type, const char *name, PyObject *ours) {
+    if (type.ptr() == g_output_class) return true;
+    return _PyType_Lookup((PyTypeObject *) type.ptr(), nb::str(name).ptr()) == ours;
+}
+
+// Our native document, when the object still reads its own.
+NativeDocument *native_document(nb::handle self) {
+    nb::handle type = (PyObject *) Py_TYPE(self.ptr());
+    if (!inherited(type, "_root", g_root_property)) return nullptr;
+    nb::dict d = instance_dict(self);
+    PyObject *v = PyDict_GetItemWithError(d.ptr(), key_root());
+    if (!v) {
+        if (PyErr_Occurred()) raise_pending();
+        return nullptr;
+    }
+    if (!nb::isinstance<NativeDocument>(v)) return nullptr;
+    return &nb::cast<NativeDocument &>(nb::handle(v));
+}
+
+NativeDocument &own_document(nb::handle self) {
+    NativeDocument *doc = native_document(self);
+    if (!doc) raise(PyExc_TypeError, "the parser's document is not its own");
+    return *doc;
+}
+
+// The raw-results form of a node, built without recursion.
+nb::object node_to_dict(const Tree &t, uint32_t node) {
+    std::vector<nb::object> tags(t.tags.size());
+    auto tag = [&](uint32_t n) -> nb::object {
+        const uint32_t id = t.nodes[n].tag;
+        if (!tags[id].is_valid()) tags[id] = t.tag_object(n);
+        return tags[id];
+    };
+    auto make = [&](uint32_t n, nb::object &children) -> nb::dict {
+        nb::dict d;
+        if (t.has_children(n)) {
+            children = nb::list();
+            if (PyDict_SetItem(d.ptr(), tag(n).ptr(), children.ptr()) < 0) raise_pending();
+        } else {
+            if (PyDict_SetItem(d.ptr(), tag(n).ptr(), t.text_object(t.nodes[n].text).ptr()) < 0)
+                raise_pending();
+        }
+        return d;
+    };
+    nb::object children;
+    nb::dict root = make(node, children);
+    std::vector<std::pair<uint32_t, nb::object>> stack;  // (next child, its parent's list)
+    if (children.is_valid()) stack.emplace_back(t.nodes[node].first_child, children);
+    while (!stack.empty()) {
+        auto &top = stack.back();
+        const uint32_t c = top.first;
+        if (c == kNone) {
+            stack.pop_back();
+            continue;
+        }
+        top.first = t.nodes[c].next_sibling;
+        nb::object grandchildren;
+        nb::dict d = make(c, grandchildren);
+        if (PyList_Append(top.second.ptr(), d.ptr()) < 0) raise_pending();
+        if (grandchildren.is_valid()) stack.emplace_back(t.nodes[c].first_child, grandchildren);
+    }
+    return root;
+}
+
+nb::object element_to_dict_method(Args &a) {
+    nb::handle cls = a[0];
+    nb::handle e = a[1];
+    if (PyType_Check(cls.ptr()) && inherited(cls, "_element_to_dict", g_element_to_dict)) {
+        TreePtr copy = xml::from_etree(e);
+        return node_to_dict(*copy, 0);
+    }
+    // A subclass converts the children with its own version.
+    if (Py_EnterRecursiveCall(" while converting an element")) raise_pending();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    nb::object convert = cls.attr("_element_to_dict");
+    nb::list children;
+    for (nb::handle child : e) children.append(convert(child));
+    nb::dict d;
+    nb::object tag = e.attr("tag");
+    if (PyList_GET_SIZE(children.ptr()) > 0) d[tag] = children;
+    else d[tag] = e.attr("text");
+    return d;
+}
+
+// The six per-section lists.
+nb::object per_section(Args &a, const char *operation) {
+    nb::handle self = a.self();
+    nb::handle section_id = a[1];
+    nb::handle type = (PyObject *) Py_TYPE(self.ptr());
+    nb::object section_class = nb::handle(g_rcs_class).attr("SectionResult");
+    if (section_class.ptr() == section_result_class().ptr() &&
+        inherited(type, "_section_element", g_section_element)) {
+        if (NativeDocument *doc = native_document(self))
+            return extract_native(operation, doc->tree, doc->find(section_id));
+    }
+    nb::object element = self.attr("_section_element")(section_id);
+    return section_class(section_id, element).attr(operation)();
+}
+
+}  // namespace
+
+void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
+    g_parsing_error = import_name("quillon.errors", "ParsingError").release().ptr();
+    g_rcs_class = nb::borrow(rcs_parser_class).release().ptr();
+
+    nb::class_<NativeDocument>(m, "_NativeDocument", "A natively parsed result document.");
+
+    ClassBuilder cls(m, "OutputFileParser", {},
+                     "Parser of the section-check result file that reads the whole document at "
+                     "once.\n\n"
+                     "The whole document stays in memory; for very large result files use "
+                     "RcsOutputFileParser instead.");
+    cls.method("__init__", {arg("self"), arg("xml_file").ann("StringIO")}, [](Args &a) {
+        nb::object value = a[1].attr("getvalue")();
+        xml::TreeBuilder builder;
+        try {
+            xml::Tokenizer tokenizer(builder);
+            tokenizer.feed(value);
+            tokenizer.close();
+        } catch (nb::python_error &e) {
+            if (!e.matches(xml::parse_error_type())) throw;
+            nb::object cause = nb::borrow(e.value());
+            raise_from(g_parsing_error, "Provided 'xml_file' is not a valid XML file.", cause);
+        }
+        value = nb::object();
+        NativeDocument doc;
+        doc.tree = builder.pop_finished().tree;
+        nb::dict d = instance_dict(a.self());
+        d[key_root()] = nb::cast(std::move(doc), nb::rv_policy::move);
+        return nb::none();
+    });
+
+    auto make = [&](const char *name, std::vector<Param> params, Impl impl) {
+        FunctionSpec spec;
+        spec.name = name;
+        spec.qualname = "OutputFileParser._root";
+        spec.module = nb::cast<std::string>(m.attr("__name__"));
+        spec.params = std::move(params);
+        spec.impl = std::move(impl);
+        return make_function(std::move(spec));
+    };
+    auto missing = [](nb::handle self) {
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '_root'",
+                     Py_TYPE(self.ptr())->tp_name);
+        raise_pending();
+    };
+    nb::object getter = make("_root", {arg("self")}, [missing](Args &a) -> nb::object {
+        nb::dict d = instance_dict(a.self());
+        PyObject *v = PyDict_GetItemWithError(d.ptr(), key_root());
+        if (!v) {
+            if (!PyErr_Occurred()) missing(a.self());
+            raise_pending();
+        }
+        if (nb::isinstance<NativeDocument>(v)) return nb::cast<NativeDocument &>(nb::handle(v)).root_etree();
+        return nb::borrow(v);
+    });
+    nb::object setter = make("_root", {arg("self"), arg("value")}, [](Args &a) {
+        nb::dict d = instance_dict(a.self());
+        d[key_root()] = a[1];
+        return nb::none();
+    });
+    nb::object deleter = make("_root", {arg("self")}, [missing](Args &a) {
+        nb::dict d = instance_dict(a.self());
+        if (PyDict_DelItem(d.ptr(), key_root()) < 0) {
+            PyErr_Clear();
+            missing(a.self());
+        }
+        return nb::none();
+    });
+    nb::object root_property = nb::handle((PyObject *) &PyProperty_Type)(
+        getter, setter, deleter, nb::str("The root element of the document (an ElementTree element)."));
+    cls.attr("_root", root_property);
+
+    cls.property("section_ids",
+                 [](Args &a) -> nb::object {
+                     nb::handle self = a.self();
+                     nb::list out;
+                     if (NativeDocument *doc = native_document(self)) {
+                         for (nb::object &id : doc->identifiers()) out.append(id);
+                         return out;
+                     }
+                     nb::object root = self.attr("_root");
+                     for (nb::handle child : root) {
+                         if (!nb::str("SectionConcreteCheckResult").equal(child.attr("tag"))) continue;
+                         nb::object text = child.attr("find")("SectionId").attr("text");
+                         out.append(nb::steal(PyNumber_Long(text.ptr())));
+                         if (PyErr_Occurred()) raise_pending();
+                     }
+                     return out;
+                 },
+                 "The identifiers of all sections, in document order.", ann("List[int]"));
+
+    cls.method("raw_results", {arg("self")},
+               [](Args &a) -> nb::object {
+                   nb::handle self = a.self();
+                   nb::handle type = (PyObject *) Py_TYPE(self.ptr());
+                   if (inherited(type, "_element_to_dict", g_element_to_dict))
+                       if (NativeDocument *doc = native_document(self)) return node_to_dict(*doc->tree, 0);
+                   return self.attr("_element_to_dict")(self.attr("_root"));
+               },
+               "The whole document as nested dictionaries and lists.", ann("dict"));
+
+    cls.classmethod("_element_to_dict", {arg("cls"), arg("e").ann("ET.Element")},
+                    element_to_dict_method,
+                    "The raw-results form of an element: {tag: [children...]} or {tag: text}.",
+                    ann("dict"));
+
+    cls.method("_section_element", {arg("self"), arg("section_id").ann("int")},
+               [](Args &a) -> nb::object {
+                   nb::handle self = a.self();
+                   nb::handle wanted = a[1];
+                   if (NativeDocument *doc = native_document(self))
+                       return doc->section_etree(doc->find(wanted));
+                   nb::object root = self.attr("_root");
+                   for (nb::handle child : root) {
+                       if (!nb::str("SectionConcreteCheckResult").equal(child.attr("tag"))) continue;
+                       nb::object text = child.attr("find")("SectionId").attr("text");
+                       nb::object id = nb::steal(PyNumber_Long(text.ptr()));
+                       if (!id.is_valid()) raise_pending();
+                       if (id.equal(wanted)) return nb::borrow(child);
+                   }
+                   raise(g_parsing_error, "section with id 'section_id = " + text_of(wanted) +
+                                              "' is not available in the result file.");
+               },
+               "The section element with the given identifier.", ann("ET.Element"));
+
+    struct Op {
+        const char *method;
+        const char *operation;
+        const char *annotation;
+        const char *doc;
+    };
+    static const Op ops[] = {
+        {"capacity_results", "capacity", "List[Optional[Dict[str, Any]]]", "Capacity results of a section, one entry per extreme."},
+        {"shear_results", "shear", "List[Optional[Dict[str, Any]]]", "Shear results of a section, one entry per extreme."},
+        {"crack_width_results", "crack_width", "List[Optional[Dict[str, Optional[Dict[str, Any]]]]]", "Crack-width results of a section, one entry per extreme."},
+        {"detailing_results", "detailing", "List[Optional[Dict[str, Optional[float]]]]", "Detailing results of a section, one entry per extreme."},
+        {"stress_limitation_results", "stress_limitation", "List[Optional[Dict[str, Optional[float]]]]", "Stress-limitation results of a section, one entry per extreme."},
+        {"fatigue_results", "fatigue", "List[Optional[dict]]", "Fatigue results of a section, one entry per extreme."},
+    };
+    for (const Op &op : ops) {
+        const char *operation = op.operation;
+        cls.method(op.method, {arg("self"), arg("section_id").ann("int")},
+                   [operation](Args &a) { return per_section(a, operation); }, op.doc,
+                   ann(op.annotation));
+    }
+
+    nb::object result = cls.finish();
+    g_output_class = result.inc_ref().ptr();
+    g_root_property = root_property.inc_ref().ptr();
+    g_section_element = nb::object(result.attr("_section_element")).release().ptr();
+    g_element_to_dict = nb::object(result.attr("__dict__")["_element_to_dict"]).release().ptr();
+}
+
+}  // namespace quillon::varenna

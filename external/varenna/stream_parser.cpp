@@ -1,0 +1,242 @@
+// RcsOutputFileParser: walks the result XML section by section, reading the stream in chunks
+// and keeping only the section elements (each in a tree of its own, emptied when the walk
+// moves on), so memory stays bounded by one section whatever the size of the file.
+#include "binder.hpp"
+#include "parsers.hpp"
+#include "xml_etree.hpp"
+#include "xml_tokenizer.hpp"
+#include "xml_tree.hpp"
+
+#include <memory>
+#include <optional>
+
+namespace quillon::varenna {
+
+using namespace quillon::bind;
+
+namespace {
+
+constexpr const char *kSectionTag = "SectionConcreteCheckResult";
+// Large enough that the per-call costs vanish, small enough to keep few sections queued.
+constexpr Py_ssize_t kChunkSize = 64 * 1024;
+
+PyObject *g_parsing_error = nullptr;  // kept for the life of the process
+
+// The generator returned by section_results(). It behaves as a generator function would:
+// nothing happens before the first request, resuming it empties the section handed out last,
+// an error ends it, and close() (or dropping it) ends it without emptying anything.
+struct SectionWalk {
+    nb::object parser;
+    enum class State { Fresh, Suspended, Done } state = State::Fresh;
+    bool running = false;
+    std::unique_ptr<xml::TreeBuilder> builder;
+    std::unique_ptr<xml::Tokenizer> tokenizer;
+    nb::object source;
+    bool close_source = false;  // the walk opened `source` itself
+    bool at_end = false;
+    std::optional<nb::python_error> pending;  // a parse error, raised after the sections before it
+    nb::object current;                       // the holder of the section handed out last
+
+    explicit SectionWalk(nb::object p) : parser(std::move(p)) {}
+    SectionWalk(SectionWalk &&) = default;
+    ~SectionWalk() {
+        if (close_source && source.is_valid() && Py_IsInitialized()) {
+            PyObject *r = PyObject_CallMethod(source.ptr(), "close", nullptr);
+            if (!r) PyErr_WriteUnraisable(source.ptr());
+            Py_XDECREF(r);
+        }
+    }
+
+    [[noreturn]] static void stop() {
+        PyErr_SetNone(PyExc_StopIteration);
+        throw nb::python_error();
+    }
+
+    void finish() {
+        state = State::Done;
+        tokenizer.reset();
+        builder.reset();
+        current = nb::object();
+        pending.reset();
+        if (close_source) {
+            close_source = false;
+            nb::object s = std::move(source);
+            s.attr("close")();
+        }
+        source = nb::object();
+    }
+
+    void begin() {
+        parser.attr("_file").attr("seek")(0);
+        nb::object file = parser.attr("_file");
+        if (nb::hasattr(file, "read")) {
+            source = file;
+        } else {
+            source = nb::module_::import_("builtins").attr("open")(file, "rb");
+            close_source = true;
+        }
+        builder = std::make_unique<xml::TreeBuilder>(kSectionTag);
+        tokenizer = std::make_unique<xml::Tokenizer>(*builder);
+        state = State::Suspended;
+    }
+
+    nb::object hand_out(xml::ElementRef ref) {
+        nb::object id = section_identifier(*ref.tree, ref.node);
+        nb::object cls = parser.attr("SectionResult");
+        nb::object holder = wrap_native_section(ref.tree, ref.node);
+        nb::object section;
+        if (cls.ptr() == section_result_class().ptr()) section = cls(id, holder);
+        else section = cls(id, native_section_etree(holder));
+        current = holder;
+        return section;
+    }
+
+    nb::object next() {
+        if (running) {
+            PyErr_SetString(PyExc_ValueError, "generator already executing");
+            raise_pending();
+        }
+        if (state == State::Done) stop();
+        running = true;
+        struct Unset {
+            bool &flag;
+            ~Unset() { flag = false; }
+        } unset{running};
+        try {
+            if (state == State::Fresh) {
+                begin();
+            } else if (current.is_valid()) {
+                nb::object holder = std::move(current);
+                clear_native_section(holder);
+            }
+            while (true) {
+                if (builder->has_finished()) return hand_out(builder->pop_finished());
+                if (pending) {
+                    nb::python_error e = std::move(*pending);
+                    pending.reset();
+                    throw e;
+                }
+                if (at_end) {
+                    parser.attr("_reset_file")();
+                    finish();
+                    stop();
+                }
+                nb::object data = source.attr("read")(kChunkSize);
+                const int truthy = PyObject_IsTrue(data.ptr());
+                if (truthy < 0) raise_pending();
+                if (!truthy) {
+                    tokenizer->close();
+                    at_end = true;
+                    continue;
+                }
+                try {
+                    tokenizer->feed(data);
+                } catch (nb::python_error &e) {
+                    // Like the standard incremental parser: a syntax error is reported after
+                    // the elements that came before it.
+                    if (!e.matches(PyExc_SyntaxError)) throw;
+                    pending.emplace(std::move(e));
+                }
+            }
+        } catch (...) {
+            try {
+                finish();
+            } catch (...) {
+            }
+            throw;
+        }
+    }
+
+    void close() {
+        if (running) {
+            PyErr_SetString(PyExc_ValueError, "generator already executing");
+            raise_pending();
+        }
+        if (state != State::Done) finish();
+    }
+};
+
+nb::object section_result_method(Args &a) {
+    nb::handle self = a.self();
+    nb::handle wanted = a[1];
+    nb::object walk = self.attr("section_results")();
+    for (nb::handle section : walk) {
+        nb::object id = section.attr("id_");
+        const int equal = PyObject_RichCompareBool(id.ptr(), wanted.ptr(), Py_EQ);
+        if (equal < 0) raise_pending();
+        if (equal) {
+            nb::object found = nb::borrow(section);
+            self.attr("_reset_file")();
+            return found;
+        }
+    }
+    raise(g_parsing_error,
+          "section with id '" + text_of(wanted) + "' is not available in the result file.");
+}
+
+}  // namespace
+
+void init_parsers(nb::module_ &m) {
+    g_parsing_error = import_name("quillon.errors", "ParsingError").release().ptr();
+    xml::parse_error_type();
+
+    nb::class_<SectionWalk>(m, "_SectionWalk", "The generator of RcsOutputFileParser.section_results().")
+        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__", [](SectionWalk &w) { return w.next(); })
+        .def("send", [](SectionWalk &w, nb::handle value) {
+            if (w.state == SectionWalk::State::Fresh && !value.is_none()) {
+                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+                raise_pending();
+            }
+            return w.next();
+        })
+        .def("close", [](SectionWalk &w) { w.close(); })
+        .def("throw", [](SectionWalk &w, nb::handle type, nb::handle value, nb::handle) {
+            if (w.running) {
+                PyErr_SetString(PyExc_ValueError, "generator already executing");
+                raise_pending();
+            }
+            if (w.state != SectionWalk::State::Done) w.finish();
+            if (PyExceptionInstance_Check(type.ptr())) PyErr_SetObject((PyObject *) Py_TYPE(type.ptr()), type.ptr());
+            else PyErr_SetObject(type.ptr(), value.is_valid() && !value.is_none() ? value.ptr() : nullptr);
+            raise_pending();
+        }, nb::arg("typ"), nb::arg("val") = nb::none(), nb::arg("tb") = nb::none());
+
+    nb::object section_result = make_section_result_class(m, "RcsOutputFileParser");
+
+    ClassBuilder cls(m, "RcsOutputFileParser", {},
+                     "Streaming parser of the section-check result file.\n\n"
+                     "Reads the result XML incrementally and hands out one section at a time; "
+                     "the content of a section is released when the next one is requested, so "
+                     "read the results inside the loop. Prefer it over OutputFileParser for very "
+                     "large result files.\n\n"
+                     "    with result_file.open_binary() as stream:\n"
+                     "        parser = RcsOutputFileParser(stream)\n"
+                     "        for section in parser.section_results():\n"
+                     "            print(section.id_, section.capacity())\n");
+    cls.attr("SectionResult", section_result);
+    cls.method("__init__", {arg("self"), arg("xml_file").ann("BinaryIO")}, [](Args &a) {
+        nb::object pos = a[1].attr("tell")();
+        a.self().attr("_pos") = pos;
+        a.self().attr("_file") = a[1];
+        return nb::none();
+    });
+    cls.method("section_results", {arg("self")},
+               [](Args &a) -> nb::object { return nb::cast(SectionWalk(nb::borrow(a.self())), nb::rv_policy::move); },
+               "Yields the sections of the result file in document order.",
+               ann("Iterator['RcsOutputFileParser.SectionResult']"));
+    cls.method("section_result", {arg("self"), arg("id_").ann("int")}, section_result_method,
+               "The section with the given identifier.",
+               ann("'RcsOutputFileParser.SectionResult'"));
+    cls.method("_reset_file", {arg("self")},
+               [](Args &a) {
+                   a.self().attr("_file").attr("seek")(a.self().attr("_pos"));
+                   return nb::none();
+               },
+               "Puts the stream back where it was when the parser was created.", nb::none());
+    nb::object parser = cls.finish();
+
+    init_output_parser(m, parser);
+}
+
+}  // namespace quillon::varenna

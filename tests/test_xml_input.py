@@ -1,0 +1,217 @@
+"""Serialisation of the store and generation of the input XML through the add-on service."""
+
+import base64
+import enum
+import gzip
+import inspect
+import io
+import json
+import xml.etree.ElementTree as ET
+
+import pytest
+
+from quillon import core
+from quillon.errors import ExecutionError, InternalError
+from quillon.external.varenna import varenna
+from quillon.external.varenna.objects import (
+    CodeSettings, ConcreteMaterial, CrossSectionType, MatConcreteEc2, MemberType, ProjectData,
+    ReinforcementMaterial, TwoWaySlabType)
+
+from model_support import Carrier, template_service, xml_answer  # noqa: F401  (fixture)
+
+KEYS = ["mat_concrete_list", "mat_reinforcement_list", "cross_section_list",
+        "reinforced_cross_section_list", "check_member_list", "check_section_list",
+        "attribute_list", "project_data", "code_settings"]
+
+
+def full_model():
+    model = varenna.OpenModel()
+    concrete = model.create_matconcrete_ec2(ConcreteMaterial.C30_37)
+    steel = model.create_matreinforcement_ec2(ReinforcementMaterial.B_500B)
+    cs = model.create_cross_section_parameter(CrossSectionType.RECT, concrete, Width=0.3,
+                                              Height=0.6)
+    rcs = model.create_reinforced_cross_section(cs)
+    rcs.create_bar((0.1, 0.2), 0.02, steel)
+    rcs.create_stirrup([(0, 0), (0.1, 0), ((0.1, 0.1), (0.12, 0.05))], 0.01, steel, 0.2)
+    member = model.create_check_member1d()
+    section = model.add_check_section(member, rcs)
+    section.create_extreme()
+    model.add_member_data_ec2(member, MemberType.BEAM, TwoWaySlabType.SLAB)
+    return model
+
+
+class TestSerialize:
+    def test_empty_model(self):
+        result = varenna.OpenModel()._serialize()
+        assert list(result) == KEYS
+        assert all(result[k] == [] for k in KEYS[:7])
+        assert result["project_data"] == json.loads(json.dumps(ProjectData()._serialize()))
+        assert result["code_settings"] == CodeSettings()._serialize()
+
+    def test_pairs_of_class_name_and_encoding(self):
+        model = varenna.OpenModel()
+        mat = model.create_matconcrete_ec2(ConcreteMaterial.C12_15)
+        [pair] = model._serialize()["mat_concrete_list"]
+        assert type(pair) is list and pair[0] == "MatConcreteEc2"
+        expected = json.loads(json.dumps(mat._serialize(), default=lambda o: (
+            o.value if isinstance(o, enum.Enum) else o._serialize())))
+        assert pair[1] == expected
+        assert pair[1]["cement_class"] == "R" and pair[1]["thermal_state"]["expansion"] == "Code"
+
+    def test_subclass_gives_its_own_class_name(self):
+        class MyConcrete(MatConcreteEc2):
+            pass
+        model = varenna.OpenModel()
+        mat = model.create_matconcrete_ec2(ConcreteMaterial.C12_15)
+        mat.__class__ = MyConcrete
+        assert model._serialize()["mat_concrete_list"][0][0] == "MyConcrete"
+
+    def test_references_appear_where_the_vocabulary_puts_them(self):
+        result = full_model()._serialize()
+        section = result["check_section_list"][0][1]
+        assert section["member"] == {"id": 1, "kind": "CheckMember"}
+        assert result["cross_section_list"][0][1]["material"] == {"id": 1, "kind": "MatConcrete"}
+
+    def test_result_is_plain_and_store_unchanged(self):
+        model = full_model()
+        before = {k: list(v) for k, v in vars(model).items() if k.endswith("_list")}
+        result = model._serialize()
+        assert json.loads(json.dumps(result)) == result
+        assert {k: list(v) for k, v in vars(model).items() if k.endswith("_list")} == before
+        assert model._serialize() == result
+
+    def test_missing_serialize_fails(self):
+        model = varenna.OpenModel()
+        model._check_member_list.append(object())
+        with pytest.raises(AttributeError, match="_serialize"):
+            model._serialize()
+
+    def test_signature(self):
+        assert inspect.signature(varenna._Model._serialize).return_annotation == \
+            "Dict[str, Tuple[str, dict]]"
+
+
+class TestEnumEncoder:
+    class Shade(enum.Enum):
+        DARK = "dark"
+
+    def test_class(self):
+        assert varenna._EnumEncoder.__bases__ == (json.JSONEncoder,)
+        assert varenna._EnumEncoder.__doc__ == " To auto-serialize Enum type. "
+        sig = inspect.signature(varenna._EnumEncoder.default)
+        assert str(sig) == "(self, o: 'Any') -> 'Any'"
+
+    def test_writes_enum_values_and_serialized_objects(self):
+        value = {"shade": self.Shade.DARK, "thing": Carrier([self.Shade.DARK, 1])}
+        assert json.dumps(value, cls=varenna._EnumEncoder) == \
+            '{"shade": "dark", "thing": ["dark", 1]}'
+
+    @pytest.mark.parametrize("o, expected", [
+        (Shade.DARK, "dark"), (Carrier({"a": 1}), {"a": 1})])
+    def test_default(self, o, expected):
+        assert varenna._EnumEncoder().default(o) == expected
+
+    def test_default_without_serialize(self):
+        with pytest.raises(AttributeError, match="_serialize"):
+            varenna._EnumEncoder().default(object())
+
+
+class TestGenerate:
+    def test_request_and_bytes_io_answer(self, template_service):
+        spy = template_service(xml_answer(b"<doc>1</doc>"))
+        model = full_model()
+        stream = model.generate_xml_input()
+        assert type(stream) is io.BytesIO and stream.tell() == 0
+        assert stream.read() == b"<doc>1</doc>"
+        [request] = spy.requests
+        assert list(request) == ["input"]
+        assert json.loads(spy.sent_json()) == model._serialize()
+        assert spy.sent_json() == json.dumps(model._serialize())
+
+    def test_as_file(self, template_service):
+        template_service(xml_answer(b"<doc/>"))
+        result = varenna.OpenModel().generate_xml_input(as_file=True)
+        assert isinstance(result, core.File) and result.getvalue_binary() == b"<doc/>"
+
+    def test_as_file_is_keyword_only(self):
+        with pytest.raises(TypeError, match="positional argument"):
+            varenna.OpenModel().generate_xml_input(True)
+        sig = inspect.signature(varenna._Model.generate_xml_input)
+        assert sig.parameters["as_file"].kind is inspect.Parameter.KEYWORD_ONLY
+        assert sig.return_annotation == "Union[BytesIO, File]"
+
+    def test_host_call(self, monkeypatch):
+        calls = []
+
+        def post(*args, **kwargs):
+            calls.append((args, kwargs))
+            return {"input_file": base64.b64encode(gzip.compress(b"x")).decode()}
+        monkeypatch.setattr(core, "_post_on_addon_endpoint", post)
+        varenna.OpenModel().generate_xml_input()
+        [(args, kwargs)] = calls
+        assert args[0] == "fillvarennatemplate/v3/jobs/" and list(args[1]) == ["input"]
+        assert kwargs == {"timeout": 60} and type(kwargs["timeout"]) is int
+
+    def test_repeated_calls_send_equal_json(self, template_service):
+        spy = template_service()
+        model = full_model()
+        model.generate_xml_input()
+        model.generate_xml_input()
+        assert spy.sent_json(0) == spy.sent_json(1)
+
+    def test_each_call_sends_the_current_content(self, template_service):
+        spy = template_service()
+        model = varenna.OpenModel()
+        model.generate_xml_input()
+        model.create_check_member1d()
+        model.generate_xml_input()
+        assert json.loads(spy.sent_json(1))["check_member_list"] == [
+            ["CheckMember1D", {"id": 1, "name": "M 1"}]]
+
+
+class TestServiceFailures:
+    def test_internal_error_becomes_exception_with_cause(self, template_service):
+        failure = InternalError("service down")
+
+        def fail(payload):
+            raise failure
+        template_service(fail)
+        with pytest.raises(Exception) as info:
+            varenna.OpenModel().generate_xml_input()
+        assert type(info.value) is Exception
+        assert info.value.args == ("Input file could not be generated, please check your model",)
+        assert info.value.__cause__ is failure
+
+    @pytest.mark.parametrize("error", [ExecutionError("no"), ValueError("bad"), KeyError("k")])
+    def test_other_errors_pass_unchanged(self, monkeypatch, error):
+        def post(*args, **kwargs):
+            raise error
+        monkeypatch.setattr(core, "_post_on_addon_endpoint", post)
+        with pytest.raises(type(error)) as info:
+            varenna.OpenModel().generate_xml_input()
+        assert info.value is error
+
+    def test_answer_without_input_file(self, template_service):
+        template_service(lambda payload: {"other": 1})
+        with pytest.raises(KeyError, match="input_file"):
+            varenna.OpenModel().generate_xml_input()
+
+    def test_failures_leave_the_store_unchanged(self, template_service):
+        template_service(lambda payload: {"input_file": "not base64!"})
+        model = full_model()
+        before = model._serialize()
+        with pytest.raises(Exception):
+            model.generate_xml_input()
+        assert model._serialize() == before
+
+
+class TestLocalService:
+    def test_road_to_input_xml(self):
+        model = full_model()
+        xml = model.generate_xml_input().getvalue()
+        root = ET.fromstring(xml)
+        assert root.tag == "OpenModel"
+        assert root.findtext("mat_concrete_list/MatConcreteEc2/name") == "C30/37"
+        assert root.findtext("check_section_list/StandardCheckSection/description") == "S1"
+        assert root.findtext("cross_section_list/CrossSectionParameter/parameters/Width") == "0.3"
+        assert model.generate_xml_input(as_file=True).getvalue_binary() == xml
