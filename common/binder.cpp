@@ -487,6 +487,7 @@ nb::object ClassBuilder::finish() {
     }
     nb::object cls = nb::handle((PyObject *) meta)(nb::str(name_.c_str()), bases_, namespace_);
     if (!nested_) module_.attr(name_.c_str()) = cls;
+    *class_ref_ = cls;
     return cls;
 }
 
@@ -526,6 +527,10 @@ void raise_pending() {
 std::string text_of(nb::handle value) {
     if (PyUnicode_Check(value.ptr())) return nb::cast<std::string>(value);
     return nb::cast<std::string>(nb::str(value));
+}
+
+nb::object super(const std::shared_ptr<nb::object> &cls, nb::handle self) {
+    return nb::borrow(reinterpret_cast<PyObject *>(&PySuper_Type))(*cls, self);
 }
 
 nb::object import_name(const char *module, const char *name) {

@@ -23,6 +23,7 @@
 
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,10 @@ public:
 
     const std::string &qualname() const { return qualname_; }
 
+    // The class being built, for its methods' `super()` calls; empty until finish() has run.
+    // Methods capture the pointer and read it when they are called.
+    std::shared_ptr<nb::object> class_ref() const { return class_ref_; }
+
     ClassBuilder &method(const char *name, std::vector<Param> params, Impl impl,
                          const char *doc = nullptr, nb::handle return_annotation = {});
     ClassBuilder &classmethod(const char *name, std::vector<Param> params, Impl impl,
@@ -141,7 +146,12 @@ private:
     bool nested_;
     nb::tuple bases_;
     nb::dict namespace_;
+    std::shared_ptr<nb::object> class_ref_ = std::make_shared<nb::object>();
 };
+
+// `super(cls, self)`: the next class after `cls` in the MRO of `self`, so that calls to a base
+// class's methods honour multiple inheritance and a patched base alike.
+nb::object super(const std::shared_ptr<nb::object> &cls, nb::handle self);
 
 // Raising Python exceptions from C++: sets the error and throws nb::python_error, which the
 // native function boundary turns back into the pending exception.

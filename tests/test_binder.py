@@ -164,3 +164,23 @@ def test_subclasses_override_methods_and_extend_state():
 
     assert Square(2)._parameters == {"Width": 2, "Height": 2}
     assert isinstance(GeneralShape([(0, 0), (1, 0), (1, 1)]), SectionPrototype1D)
+
+
+def test_base_class_calls_follow_the_method_resolution_order():
+    from quillon.external.external_program import ExternalProgram
+    calls = []
+
+    class Recording(ExternalProgram):
+        def __init__(self, key, version=1):
+            calls.append((key, version))
+            super().__init__(key, version=version)
+
+    class Job(VarennaAnalysis, Recording):
+        pass
+
+    class Sheet(Excel, Recording):
+        pass
+
+    Job(io.BytesIO(), return_rcs_file=False)
+    Sheet(io.BytesIO(), extension=".xlsx")
+    assert calls == [("varenna", 2), ("excel", 2)]

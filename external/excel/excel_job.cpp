@@ -87,7 +87,7 @@ void init_excel(nb::module_ &m) {
          arg("direct_output_cells").def_none().ann("List[DirectOutputCell]"),
          arg("extension").def(nb::str(".xlsm")).ann("str"),
          arg("typed_results").def(nb::bool_(false)).ann("bool")},
-        [base](Args &a) {
+        [cls_ref = cls.class_ref()](Args &a) {
             nb::handle self = a.self();
             self.attr("_named_input_cells") = list_or_new(a[2]);
             self.attr("_named_output_cells") = list_or_new(a[5]);
@@ -105,7 +105,7 @@ void init_excel(nb::module_ &m) {
             int differs = PyObject_RichCompareBool(a[7].ptr(), nb::str(".xlsm").ptr(), Py_NE);
             if (differs < 0) raise_pending();
             const int version = differs || truthy(a[8]) ? 2 : 1;
-            base.attr("__init__")(self, "excel", nb::arg("version") = version);
+            super(cls_ref, self).attr("__init__")("excel", nb::arg("version") = version);
             return nb::none();
         },
         nullptr, nb::none());

@@ -64,7 +64,6 @@ const char *const kNoResult = "[Excel] Execute first before trying to get result
 }  // namespace
 
 void add_result_members(ClassBuilder &cls) {
-    nb::object base = import_name("quillon.external.external_program", "ExternalProgram");
     nb::object old_worker_error = import_name("quillon.errors", "_OldExcelWorkerError");
     nb::object execution_error = import_name("quillon.errors", "ExecutionError");
     nb::object spreadsheet_error = import_name("quillon.errors", "SpreadsheetError");
@@ -73,9 +72,9 @@ void add_result_members(ClassBuilder &cls) {
 
     cls.method(
         "execute", {arg("self"), arg("timeout").def(nb::int_(30)).ann("int")},
-        [base, old_worker_error](Args &a) {
+        [cls_ref = cls.class_ref(), old_worker_error](Args &a) {
             nb::handle self = a.self(), timeout = a[1];
-            base.attr("execute")(self, nb::arg("timeout") = timeout);
+            super(cls_ref, self).attr("execute")(nb::arg("timeout") = timeout);
             try {
                 self.attr("_process_result")();
                 return nb::none();
@@ -88,7 +87,7 @@ void add_result_members(ClassBuilder &cls) {
             warn(kOldWorkerWarning, nb::handle(PyExc_UserWarning));
             nb::object content = self.attr("_generate_job_content")(true).attr("_serialize")();
             self.attr("_job_content").attr("update")(content);
-            base.attr("execute")(self, nb::arg("timeout") = timeout);
+            super(cls_ref, self).attr("execute")(nb::arg("timeout") = timeout);
             self.attr("_process_result")(true);
             return nb::none();
         },

@@ -80,12 +80,12 @@ void init_analysis_job(nb::module_ &m) {
         {arg("self"), arg("input_file").ann("Union[BytesIO, File]"),
          kwonly("return_result_xml").def_none().ann("bool"),
          kwonly("return_rcs_file").def_none().ann("bool")},
-        [base](Args &a) {
+        [cls_ref = cls.class_ref()](Args &a) {
             nb::handle self = a.self(), result_xml = a[2], rcs_file = a[3];
             // The worker decides by the version whether to convert the input into a project
             // file, so naming the flag at all (even as False) selects version 2.
             const int version = rcs_file.is_none() ? 1 : 2;
-            base.attr("__init__")(self, "varenna", nb::arg("version") = version);
+            super(cls_ref, self).attr("__init__")("varenna", nb::arg("version") = version);
             self.attr("input_file") = a[1];
             self.attr("_return_result_xml") =
                 result_xml.is_none() ? nb::object(nb::bool_(true)) : nb::borrow(result_xml);

@@ -586,6 +586,33 @@ nb::object section_identifier(const Tree &tree, uint32_t section) {
 }
 
 nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname) {
+    // For the differential tests of the path subset: the matches of `path` below an
+    // ElementTree element, found natively, as the elements themselves.
+    FunctionSpec select;
+    select.name = "_xml_select";
+    select.qualname = "_xml_select";
+    select.module = nb::cast<std::string>(m.attr("__name__"));
+    select.params = {arg("element"), arg("path"), arg("first")};
+    select.impl = [](Args &a) -> nb::object {
+        Path path = [&] {
+            try {
+                return Path(nb::cast<std::string>(a[1]));
+            } catch (std::invalid_argument &) {
+                raise(PyExc_ValueError, "unsupported path");
+            }
+        }();
+        TreePtr tree = xml::from_etree(a[0]);
+        nb::list preorder = nb::list(a[0].attr("iter")());
+        nb::list out;
+        if (nb::cast<bool>(a[2])) {
+            const uint32_t n = path.first(*tree, 0);
+            return n == kNone ? nb::none() : nb::object(preorder[n]);
+        }
+        for (uint32_t n : path.all(*tree, 0)) out.append(preorder[n]);
+        return out;
+    };
+    m.attr("_xml_select") = make_function(std::move(select));
+
     nb::class_<NativeSection>(m, "_NativeSection",
                               "A section element of a natively parsed result document.");
     ClassBuilder cls(m, "SectionResult", {},
