@@ -400,7 +400,7 @@ walk = parser.section_results()
 first = next(walk)
 whole = OutputFileParser(io.BytesIO(data))
 """
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+    run = subprocess.run([sys.executable, "-"], input=script, capture_output=True, text=True,
                          timeout=60)
     assert run.returncode == 0, run.stderr
     assert "leaked" not in run.stderr, run.stderr

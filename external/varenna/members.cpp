@@ -118,12 +118,12 @@ void init_members(nb::module_ &m) {
     member.method(
         "create_extreme",
         {arg("self"), kwonly("description").def_none().ann("str"),
-         kwonly("accidental").def_none().ann("LoadingULS"),
-         kwonly("fatigue").def_none().ann("FatigueLoading"),
-         kwonly("frequent").def_none().ann("LoadingSLS"),
-         kwonly("fundamental").def_none().ann("LoadingULS"),
-         kwonly("characteristic").def_none().ann("LoadingSLS"),
-         kwonly("quasi_permanent").def_none().ann("LoadingSLS")},
+         kwonly("accidental").def_none().ann(n.LoadingULS),
+         kwonly("fatigue").def_none().ann(n.FatigueLoading),
+         kwonly("frequent").def_none().ann(n.LoadingSLS),
+         kwonly("fundamental").def_none().ann(n.LoadingULS),
+         kwonly("characteristic").def_none().ann(n.LoadingSLS),
+         kwonly("quasi_permanent").def_none().ann(n.LoadingSLS)},
         [](Args &a) {
             a.self().attr("_check_section").attr("create_extreme")(
                 nb::arg("description") = a[1], nb::arg("accidental") = a[2],

@@ -65,6 +65,9 @@ void load_names(ModelNames &n) {
     n.ConcDependentParams = get("ConcDependentParams");
     n.ProjectData = get("ProjectData");
     n.CodeSettings = get("CodeSettings");
+    n.LoadingSLS = get("LoadingSLS");
+    n.LoadingULS = get("LoadingULS");
+    n.FatigueLoading = get("FatigueLoading");
 
     n.ConcreteMaterial = get("ConcreteMaterial");
     n.ReinforcementMaterial = get("ReinforcementMaterial");

@@ -29,7 +29,7 @@ struct ModelNames {
         ReinforcedCrossSection, ReinforcedBar, Stirrup, CheckMember, CheckMember1D,
         CheckSection, StandardCheckSection, CheckSectionExtreme, ConcreteMemberDataEc2,
         ExposureClassesDataEc2, CalculationSetup, ThermalState, ConcDependentParams,
-        ProjectData, CodeSettings;
+        ProjectData, CodeSettings, LoadingSLS, LoadingULS, FatigueLoading;
     nb::object ConcreteMaterial, ReinforcementMaterial, CrossSectionType, MemberType,
         TwoWaySlabType, BarSurface, ReinfClass, ReinfType, ReinfDiagramType, ReinfFabrication,
         ConcDiagramType, ConcAggregateType, ConcCementClass;

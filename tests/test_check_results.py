@@ -1,0 +1,328 @@
+"""The eight per-check extractions and extremes(): differential against the plain
+ElementTree implementation on random sections, and the documented rules one by one."""
+
+import io
+import math
+import os
+import sys
+import xml.etree.ElementTree as ET
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from quillon.external.varenna import varenna
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "benchmarks"))
+import baseline_parsers  # noqa: E402
+
+Native = varenna.RcsOutputFileParser
+Baseline = baseline_parsers.RcsOutputFileParser
+OPERATIONS = ["capacity", "shear", "torsion", "interaction", "crack_width", "detailing",
+              "stress_limitation", "fatigue", "extremes"]
+
+
+def outcome(call):
+    try:
+        return "ok", call()
+    except Exception as e:  # noqa: BLE001 - compared as type and message
+        return type(e), str(e)
+
+
+def same(a, b):
+    """Equality that also holds for NaN in the same places."""
+    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
+        return True
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def native_sections(xml):
+    """(native section from a walk, native section built on an ET element) for each section."""
+    parser = Native(io.BytesIO(xml.encode("utf-16")))
+    return parser, parser.section_results()
+
+
+def compare_section(xml):
+    root = ET.fromstring(xml)
+    section_el = root if root.tag == "SectionConcreteCheckResult" else root.find(
+        "SectionConcreteCheckResult")
+    reference = Baseline.SectionResult(1, section_el)
+    direct = Native.SectionResult(1, section_el)
+    walk = Native(io.BytesIO(xml.encode("utf-16"))).section_results()
+    walked = next(walk)
+    for op in OPERATIONS:
+        expected = outcome(getattr(reference, op))
+        for candidate in (direct, walked):
+            got = outcome(getattr(candidate, op))
+            assert got[0] == expected[0] and same(got[1], expected[1]), (op, got, expected)
+
+
+# --- random sections -------------------------------------------------------------------------
+
+NUMBER = st.sampled_from(["1", " -2.5 ", "1e3", "+.5", "7.", "nan", "NaN", "-inf", "Infinity",
+                          "1_000", "١٢", "", None, "abc", "0x1", "1e400", "4e-320", "\t3\n",
+                          "123456789.123456789123"])
+TEXT = st.sampled_from(["OK", "", None, "NotOK"])
+
+
+@st.composite
+def leaf(draw, tag, values=NUMBER):
+    if draw(st.integers(0, 9)) == 0:
+        return ""  # element absent
+    text = draw(values)
+    return f"<{tag}/>" if text is None else f"<{tag}>{text}</{tag}>"
+
+
+def keys_xml(draw, keys):
+    return "".join(draw(leaf(k)) for k in keys) + draw(leaf("Result", TEXT))
+
+
+@st.composite
+def check_base(draw, result_type):
+    parts = []
+    check = draw(st.sampled_from({
+        "CrackWidth": ["CrackWidthShort", "CrackWidthLong", "Other"],
+        "StressLimitation": ["StressLimitationShort", "StressLimitationLong", "Odd"],
+        "Fatigue": ["Fatigue", "Shear", "Shear"],
+    }.get(result_type, ["X"])))
+    parts.append(f"<Check>{check}</Check>")
+    if result_type == "Capacity":
+        for group in ("Fu", "Fu1", "Fu2"):
+            kind = draw(st.integers(0, 3))
+            if kind == 1:
+                parts.append(f"<{group}/>")
+            elif kind >= 2:
+                parts.append(f"<{group}>" + "".join(draw(leaf(f, st.sampled_from(["1", "2.5", "-0"])))
+                                                    for f in ("N", "Qy", "My", "N")) + f"</{group}>")
+        parts.append(keys_xml(draw, ["CheckValue"]))
+    elif result_type in ("Shear", "Torsion", "Interaction"):
+        keys = {"Shear": baseline_parsers._SHEAR_KEYS, "Torsion": baseline_parsers._TORSION_KEYS,
+                "Interaction": baseline_parsers._INTERACTION_KEYS}[result_type]
+        parts.append(keys_xml(draw, keys))
+    elif result_type == "CrackWidth":
+        parts.append(keys_xml(draw, baseline_parsers._CRACK_KEYS))
+    elif result_type == "Detailing":
+        parts.append(keys_xml(draw, ["CheckValueLongReinf", "CheckValueShearReinf", "CheckValue"]))
+    elif result_type == "StressLimitation":
+        name = draw(st.sampled_from(list(baseline_parsers._STRESS_CHECKS[:3]) + ["Other"]))
+        if draw(st.integers(0, 5)):
+            parts.append(f"<TypeCheck>{name}</TypeCheck>")
+        parts.append(draw(leaf("Stress", st.sampled_from(["1.5", "NaN", "nan", "", None, " NaN ", "x"]))))
+        parts.append(keys_xml(draw, ["CheckValue"]))
+    elif result_type == "Fatigue":
+        forces = st.sampled_from(["1", "2", "", None])
+        if check == "Fatigue":
+            for tag in ("InternalForceMax", "InternalForceMin"):
+                if draw(st.integers(0, 6)):
+                    parts.append(f"<{tag}>" + "".join(draw(leaf(f, forces)) for f in
+                                                      baseline_parsers._FORCES) + f"</{tag}>")
+            parts.append(keys_xml(draw, ["CheckValue"]))
+            parts.append(draw(leaf("DecissionMethod", TEXT)))
+        else:
+            inner = "".join(draw(leaf(f, forces)) for f in baseline_parsers._FORCES)
+            wrap = draw(st.integers(0, 2))
+            parts.append("<F>" * wrap + inner + "</F>" * wrap)
+            parts.append(keys_xml(draw, baseline_parsers._SHEAR_KEYS))
+    return "<ConcreteCheckResultBase>" + "".join(parts) + "</ConcreteCheckResultBase>"
+
+
+RESULT_TYPES = ["Capacity", "Shear", "Torsion", "Interaction", "CrackWidth", "Detailing",
+                "StressLimitation", "Fatigue"]
+
+
+@st.composite
+def result_of_check(draw):
+    rtype = draw(st.sampled_from(RESULT_TYPES))
+    bases = "".join(draw(check_base(rtype)) for _ in range(draw(st.integers(0, 3))))
+    shown = draw(st.sampled_from([rtype, rtype, rtype + "X", f"{rtype[:3]}<!--c-->{rtype[3:]}"]))
+    nested = draw(result_of_check()) if draw(st.integers(0, 6)) == 0 else ""
+    return (f"<R><ResultType>{shown}</ResultType>{nested}<CheckResults>{bases}</CheckResults></R>")
+
+
+@st.composite
+def sections(draw):
+    extremes = []
+    for _ in range(draw(st.integers(0, 3))):
+        checks = "".join(draw(result_of_check()) for _ in range(draw(st.integers(0, 5))))
+        extremes.append(f"<Extreme><Results>{checks}</Results></Extreme>")
+    body = "<ExtremeResults>" + "".join(extremes) + "</ExtremeResults>"
+    return f"<Doc><SectionConcreteCheckResult><SectionId>1</SectionId>{body}</SectionConcreteCheckResult></Doc>"
+
+
+@given(sections())
+@settings(max_examples=400, deadline=None)
+def test_extractions_match_elementtree_implementation(xml):
+    compare_section(xml)
+
+
+# --- documented rules ------------------------------------------------------------------------
+
+def section(*extremes):
+    body = "".join(f"<E>{e}</E>" for e in extremes)
+    return ("<Doc><SectionConcreteCheckResult><SectionId>1</SectionId><ExtremeResults>"
+            f"{body}</ExtremeResults></SectionConcreteCheckResult></Doc>")
+
+
+def check(rtype, *bases):
+    return f"<R><ResultType>{rtype}</ResultType><CheckResults>{''.join(bases)}</CheckResults></R>"
+
+
+def base(**children):
+    inner = "".join(f"<{k}/>" if v is None else f"<{k}>{v}</{k}>" for k, v in children.items())
+    return f"<ConcreteCheckResultBase>{inner}</ConcreteCheckResultBase>"
+
+
+def native(xml):
+    return Native.SectionResult(1, ET.fromstring(xml).find("SectionConcreteCheckResult"))
+
+
+SHEAR = dict(Ved=1, Vrd=2, Vrdc=3, Vrdmax=4, Vrdr=5, Vrds=6, CheckValue=0.5, Result="OK")
+
+
+def test_entries_line_up_per_extreme():
+    s = native(section(check("Shear", base(**SHEAR)), check("Capacity", base(CheckValue=1, Result="OK"))))
+    assert s.capacity() == [None, {"Fu": None, "Fu1": None, "Fu2": None, "CheckValue": 1.0,
+                                   "Result": "OK"}]
+    assert s.shear()[0] == {k: float(v) if k != "Result" else v for k, v in SHEAR.items()}
+    assert s.shear()[1] is None
+    assert [list(e) for e in s.extremes()] == [["capacity", "shear", "torsion", "interaction",
+                                                "crack_width", "detailing", "stress_limitation",
+                                                "fatigue"]] * 2
+
+
+@pytest.mark.parametrize("xml, expected", [
+    (base(), None),
+    (base(Fu="<N>1</N><N>2</N><My>3</My>", Fu1=None, CheckValue=1, Result="OK"),
+     {"Fu": {"N": 2.0, "My": 3.0}, "Fu1": None, "Fu2": None, "CheckValue": 1.0, "Result": "OK"}),
+])
+def test_capacity_entries(xml, expected):
+    assert native(section(check("Capacity", xml))).capacity() == [expected]
+
+
+def test_crack_width_with_only_the_long_term():
+    long = base(Check="CrackWidthLong", N=1, My=2, Mz=3, W=4, Wlim=5, CheckValue=6, Result="OK")
+    assert native(section(check("CrackWidth", long))).crack_width() == [{
+        "short": None,
+        "long": {"N": 1.0, "My": 2.0, "Mz": 3.0, "W": 4.0, "Wlim": 5.0, "CheckValue": 6.0,
+                 "Result": "OK"}}]
+
+
+def test_detailing_without_shear_reinforcement():
+    d = native(section(check("Detailing", base(CheckValueLongReinf=2, CheckValue=1, Result="OK"))))
+    assert d.detailing() == [{"longitudinal": 2.0, "shear": None, "CheckValue": 1.0,
+                              "CheckValueLongReinf": 2.0, "CheckValueShearReinf": None,
+                              "Result": "OK"}]
+
+
+def stress(check_, type_check, value, cv=1):
+    return base(Check=check_, TypeCheck=type_check, Stress=value, CheckValue=cv, Result="OK")
+
+
+@pytest.mark.parametrize("value, summary, per_check", [
+    ("NaN", None, None), ("", None, None), (None, None, None), ("2.5", 2.5, 2.5),
+])
+def test_stress_limitation_values(value, summary, per_check):
+    s = native(section(check("StressLimitation",
+                             stress("StressLimitationShort", "Check_7_2_2_Concrete_fck", value))))
+    entry = s.stress_limitation()[0]
+    assert list(entry) == ["short", "long"] + list(baseline_parsers._STRESS_CHECKS)
+    assert entry["short"] == {"Check_7_2_2_Concrete_fck": summary}
+    assert entry["long"] is None
+    assert entry["Check_7_2_2_Concrete_fck"] == {"short": {"Stress": per_check, "CheckValue": 1.0,
+                                                           "Result": "OK"}}
+    assert all(entry[n] is None for n in baseline_parsers._STRESS_CHECKS[1:])
+
+
+def test_later_stress_element_of_the_same_check_wins():
+    s = native(section(check("StressLimitation",
+                             stress("StressLimitationShort", "Check_7_2_2_Concrete_fck", 1, cv=1),
+                             stress("StressLimitationShort", "Check_7_2_2_Concrete_fck", 2, cv=2))))
+    entry = s.stress_limitation()[0]
+    assert entry["short"] == {"Check_7_2_2_Concrete_fck": 2.0}
+    assert entry["Check_7_2_2_Concrete_fck"]["short"]["CheckValue"] == 2.0
+
+
+def fatigue(max_forces, min_forces, *shears):
+    forces = "".join(f"<{k}>{v}</{k}>" for k, v in max_forces.items())
+    forces_min = "".join(f"<{k}>{v}</{k}>" for k, v in min_forces.items())
+    f = (f'<ConcreteCheckResultBase><Check>Fatigue</Check><InternalForceMax>{forces}'
+         f'</InternalForceMax><InternalForceMin>{forces_min}</InternalForceMin><CheckValue>1'
+         f'</CheckValue><DecissionMethod>M</DecissionMethod><Result>OK</Result>'
+         f'</ConcreteCheckResultBase>')
+    return check("Fatigue", f, *shears)
+
+
+def shear_element(forces, depth=1):
+    inner = "".join(f"<{k}>{v}</{k}>" for k, v in forces.items())
+    values = "".join(f"<{k}>{v}</{k}>" for k, v in SHEAR.items())
+    return (f"<ConcreteCheckResultBase><Check>Shear</Check>{'<F>' * depth}{inner}{'</F>' * depth}"
+            f"{values}</ConcreteCheckResultBase>")
+
+
+FORCES = dict(N=1, Qy=2, Qz=3, Mx=4, My=5, Mz=6)
+OTHER = dict(FORCES, Mz=7)
+SHEAR_VALUES = {k: float(v) if k != "Result" else v for k, v in SHEAR.items()}
+
+
+@pytest.mark.parametrize("max_f, min_f, shears, expected", [
+    (FORCES, FORCES, [shear_element(FORCES, depth=2)], {"max": SHEAR_VALUES, "min": SHEAR_VALUES}),
+    (FORCES, OTHER, [shear_element(OTHER)], {"min": SHEAR_VALUES}),
+    (FORCES, FORCES, [shear_element(OTHER)], {}),
+])
+def test_fatigue_shear_matching(max_f, min_f, shears, expected):
+    entry = native(section(fatigue(max_f, min_f, *shears))).fatigue()[0]
+    assert entry["fatigue"] == {"CheckValue": 1.0, "DecisionMethod": "M", "Result": "OK"}
+    assert entry["shear"] == expected
+
+
+@pytest.mark.parametrize("xml, error", [
+    (check("Shear", base(Ved=1)), (AttributeError, "'NoneType' object has no attribute 'text'")),
+    (check("Shear", base(**dict(SHEAR, Vrd=None))),
+     (TypeError, "float() argument must be a string or a real number, not 'NoneType'")),
+    (check("Shear", base(**dict(SHEAR, Vrd="x"))),
+     (ValueError, "could not convert string to float: 'x'")),
+    (check("StressLimitation", stress("Odd", "Check_5_10_3_2_Tendons", 1)), (NotImplementedError, "")),
+    (check("Fatigue", base(Check="Fatigue", CheckValue=1, DecissionMethod="M", Result="OK"),
+           shear_element(FORCES)),
+     (AttributeError, "'NoneType' object has no attribute 'findtext'")),
+])
+def test_errors_are_the_interpreters(xml, error):
+    s = native(section(xml))
+    assert outcome(s.extremes)[:2] == error
+
+
+def test_extremes_runs_the_eight_operations_in_order():
+    # capacity() fails on the second extreme before shear() would fail on the first.
+    s = native(section(check("Shear", base(Ved="bad")), check("Capacity", base(CheckValue="zz"))))
+    assert outcome(s.extremes) == (ValueError, "could not convert string to float: 'zz'")
+
+
+def test_a_subclass_override_is_used_by_extremes():
+    class Custom(Native.SectionResult):
+        def shear(self):
+            return ["mine"] * len(super().shear())
+
+    s = Custom(1, ET.fromstring(section(check("Shear", base(**SHEAR)))).find("SectionConcreteCheckResult"))
+    assert [e["shear"] for e in s.extremes()] == ["mine"]
+
+
+def test_element_given_directly_is_read_at_call_time():
+    element = ET.fromstring(section(check("Shear", base(**SHEAR)))).find("SectionConcreteCheckResult")
+    s = Native.SectionResult(3, element)
+    assert s._element is element and s.id_ == 3
+    assert s.shear()[0]["Ved"] == 1.0
+    element.find(".//Ved").text = "9"
+    assert s.shear()[0]["Ved"] == 9.0
+    element.clear()
+    assert s.extremes() == []
+
+
+def test_section_without_extreme_results_gives_empty_lists():
+    s = Native.SectionResult(1, ET.fromstring("<SectionConcreteCheckResult/>"))
+    assert [getattr(s, op)() for op in OPERATIONS] == [[]] * len(OPERATIONS)
+    assert list(s._iter_extreme_results()) == []
