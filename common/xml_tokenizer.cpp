@@ -4,6 +4,7 @@
 // pyexpat.h needs expat.h first.
 #include <pyexpat.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -165,6 +166,12 @@ Tokenizer::~Tokenizer() {
     if (state_ && state_->parser) state_->api->ParserFree(state_->parser);
 }
 
+namespace {
+// expat copies whatever it is given into a buffer of its own; handing it a large document in
+// slices keeps that copy small. The result does not depend on where the slices end.
+constexpr size_t kSlice = 256 * 1024;
+}  // namespace
+
 void Tokenizer::feed(nb::handle data) {
     State &s = *state_;
     if (PyUnicode_Check(data.ptr())) {
@@ -176,7 +183,7 @@ void Tokenizer::feed(nb::handle data) {
             throw nb::python_error();
         }
         (void) s.api->SetEncoding(s.parser, "utf-8");
-        s.parse(utf8, (int) length, false);
+        feed_bytes(utf8, (size_t) length);
         return;
     }
     Py_buffer view;
@@ -185,11 +192,7 @@ void Tokenizer::feed(nb::handle data) {
         Py_buffer *v;
         ~Release() { PyBuffer_Release(v); }
     } release{&view};
-    if (view.len > INT_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "size does not fit in an int");
-        throw nb::python_error();
-    }
-    s.parse((const char *) view.buf, (int) view.len, false);
+    feed_bytes((const char *) view.buf, (size_t) view.len);
 }
 
 void Tokenizer::feed_bytes(const char *data, size_t length) {
@@ -197,7 +200,9 @@ void Tokenizer::feed_bytes(const char *data, size_t length) {
         PyErr_SetString(PyExc_OverflowError, "size does not fit in an int");
         throw nb::python_error();
     }
-    state_->parse(data, (int) length, false);
+    if (length == 0) state_->parse(data, 0, false);
+    for (size_t at = 0; at < length; at += kSlice)
+        state_->parse(data + at, (int) std::min(kSlice, length - at), false);
 }
 
 void Tokenizer::close() { state_->parse("", 0, true); }

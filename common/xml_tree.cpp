@@ -1,5 +1,6 @@
 #include "xml_tree.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -83,6 +84,13 @@ uint32_t Tree::add_node(uint32_t tag, uint32_t parent, uint32_t previous_sibling
 TreeBuilder::TreeBuilder(std::string section_tag)
     : section_tag_(std::move(section_tag)), whole_document_(section_tag_.empty()) {}
 
+void TreeBuilder::expect_document_size(size_t bytes) {
+    if (!whole_document_) return;
+    if (!tree_) tree_ = std::make_shared<Tree>();
+    tree_->nodes.reserve(std::min<size_t>(bytes / 16, kNone - 2));
+    tree_->chars.reserve(std::min<size_t>(bytes, Span::kForeign - 1));
+}
+
 ElementRef TreeBuilder::pop_finished() {
     ElementRef r = std::move(finished[finished_head++]);
     if (finished_head == finished.size()) {
@@ -115,10 +123,10 @@ void TreeBuilder::settle_text() {
     const char *p = chars.data() + s->offset;
     for (uint32_t i = 0; i < s->length; ++i)
         if (p[i] != ' ' && p[i] != '\n' && p[i] != '\t' && p[i] != '\r') return;
-    std::string key(p, s->length);
+    const std::string_view key(p, s->length);
     auto it = blank_texts_.find(key);
     if (it == blank_texts_.end()) {
-        blank_texts_.emplace(std::move(key), *s);
+        blank_texts_.emplace(std::string(key), *s);
     } else if (it->second.offset != s->offset) {
         chars.resize(s->offset);
         *s = it->second;
@@ -131,7 +139,7 @@ void TreeBuilder::start(const char *name, const char **attributes) {
             text_node_ = kNone;  // character data outside the kept elements is dropped
             return;
         }
-        if (!tree_ || !whole_document_) {
+        if (!tree_) {  // a new section (or the document, unless made ready beforehand)
             tree_ = std::make_shared<Tree>();
             blank_texts_.clear();
             if (!whole_document_) section_tag_id_ = tree_->intern_raw(section_tag_);

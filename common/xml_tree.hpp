@@ -117,6 +117,9 @@ struct ElementRef {
 class TreeBuilder : public TokenSink {
 public:
     explicit TreeBuilder(std::string section_tag = {});
+    // For a whole document of `bytes` bytes: room reserved up front (pages untouched until
+    // used) saves the copies, and the doubled peak, of growing the arrays.
+    void expect_document_size(size_t bytes);
 
     void start(const char *name, const char **attributes) override;
     void end() override;
@@ -140,7 +143,11 @@ private:
     uint32_t text_node_ = kNone;        // where character data goes now
     bool text_is_tail_ = false;
     // Texts made only of blanks repeat endlessly in indented documents; one copy each.
-    std::unordered_map<std::string, Span, std::hash<std::string>> blank_texts_;
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+    };
+    std::unordered_map<std::string, Span, Hash, std::equal_to<>> blank_texts_;
     void settle_text();
 };
 

@@ -10,15 +10,6 @@ namespace {
 
 ModelNames *model_names = nullptr;
 
-// Interpreter statements kept as tiny compiled functions, so that their errors are exactly
-// the interpreter's own (unpacking counts, `**` with a non-mapping, ...).
-constexpr const char *helper_source =
-    "def unpack_pair(value):\n"
-    "    first, second = value\n"
-    "    return first, second\n"
-    "def call_with_mapping(function, a, b, c, mapping):\n"
-    "    return function(a, b, c, **mapping)\n";
-
 void load_names(ModelNames &n) {
     n.core = nb::module_::import_("quillon.core");
     // Fail at import when the host lacks what generate_xml_input calls.
@@ -99,15 +90,6 @@ void load_names(ModelNames &n) {
     n.slab_SLAB = n.TwoWaySlabType.attr("SLAB");
     n.section_RECT = n.CrossSectionType.attr("RECT");
     n.section_GENERAL = n.CrossSectionType.attr("GENERAL");
-
-    nb::dict scope;
-    scope["__builtins__"] = nb::module_::import_("builtins");
-    nb::object code = import_name("builtins", "compile")(nb::str(helper_source),
-                                                         nb::str("<varenna model>"),
-                                                         nb::str("exec"));
-    import_name("builtins", "exec")(code, scope);
-    n.unpack_pair = scope["unpack_pair"];
-    n.call_with_mapping = scope["call_with_mapping"];
 
     n.s_id = nb::steal(PyUnicode_InternFromString("id"));
     n.s_append = nb::steal(PyUnicode_InternFromString("append"));

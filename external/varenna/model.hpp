@@ -42,7 +42,6 @@ struct ModelNames {
 
     // Interpreter statements whose exact semantics and messages we want: `a, b = value`
     // and `f(a, b, c, **mapping)`.
-    nb::object unpack_pair, call_with_mapping;
 
     // Classes made by this subsystem.
     nb::object Model_, OpenModel, EnumEncoder, GeneralShape, Beam, CompressionMember,

@@ -2,6 +2,7 @@
 // section prototypes. Every store object is made through the store's creators, looked up on
 // self so that subclasses can take over any step.
 #include "model.hpp"
+#include "python_ops.hpp"
 
 namespace quillon::varenna {
 
@@ -63,9 +64,8 @@ Impl member_creator(nb::object ModelNames::*member_type, nb::object ModelNames::
         nb::object result = a.self().attr("_create_1d_section")(
             n.*member_type, a[1], a[2], a[3], a[4], a[5], a[7], a[8], a[9], a[10],
             nb::arg("design_member_name") = a[6]);
-        nb::object pair = n.unpack_pair(result);
-        return (n.*member_class)(nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)),
-                                 nb::handle(PyTuple_GET_ITEM(pair.ptr(), 1)));
+        nb::tuple pair = ops::unpack(result, 2);
+        return (n.*member_class)(pair[0], pair[1]);
     };
 }
 
@@ -86,8 +86,9 @@ nb::object create_1d_section(Args &a) {
     } else {
         nb::object kind = cs.attr("_type");
         nb::object parameters = cs.attr("_parameters");
-        cross_section = n.call_with_mapping(self.attr("_create_cross_section_parameter"), kind,
-                                            material, nb::none(), parameters);
+        cross_section = ops::call_with_mapping(self.attr("_create_cross_section_parameter"),
+                                               nb::make_tuple(kind, material, nb::none()),
+                                               parameters);
     }
     nb::object rcs = self.attr("_create_reinforced_cross_section")(cross_section, rcs_name);
     nb::object check_member = self.attr("_create_check_member1d")(design_member_name);

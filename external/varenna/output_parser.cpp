@@ -249,6 +249,9 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
     cls.method("__init__", {arg("self"), arg("xml_file").ann("StringIO")}, [](Args &a) {
         nb::object value = a[1].attr("getvalue")();
         xml::TreeBuilder builder;
+        Py_ssize_t size = PyObject_Length(value.ptr());
+        if (size < 0) PyErr_Clear();
+        else builder.expect_document_size((size_t) size);
         try {
             xml::Tokenizer tokenizer(builder);
             tokenizer.feed(value);

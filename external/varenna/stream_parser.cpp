@@ -156,6 +156,34 @@ struct SectionWalk {
     }
 };
 
+// A walk can sit in a reference cycle (a stream that keeps its own walk, say): let the
+// collector see what it holds.
+int walk_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    SectionWalk *w = nb::inst_ptr<SectionWalk>(self);
+    Py_VISIT(w->parser.ptr());
+    Py_VISIT(w->source.ptr());
+    Py_VISIT(w->current.ptr());
+    return 0;
+}
+
+int walk_clear(PyObject *self) {
+    SectionWalk *w = nb::inst_ptr<SectionWalk>(self);
+    w->close_source = false;
+    w->parser.reset();
+    w->source.reset();
+    w->current.reset();
+    w->state = SectionWalk::State::Done;
+    return 0;
+}
+
+PyType_Slot walk_slots[] = {
+    {Py_tp_traverse, (void *) walk_traverse},
+    {Py_tp_clear, (void *) walk_clear},
+    {0, nullptr},
+};
+
 nb::object section_result_method(Args &a) {
     nb::handle self = a.self();
     nb::handle wanted = a[1];
@@ -180,7 +208,8 @@ void init_parsers(nb::module_ &m) {
     g_parsing_error = import_name("quillon.errors", "ParsingError").release().ptr();
     xml::parse_error_type();
 
-    nb::class_<SectionWalk>(m, "_SectionWalk", "The generator of RcsOutputFileParser.section_results().")
+    nb::class_<SectionWalk>(m, "_SectionWalk", "The generator of RcsOutputFileParser.section_results().",
+                            nb::type_slots(walk_slots))
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", [](SectionWalk &w) { return w.next(); })
         .def("send", [](SectionWalk &w, nb::handle value) {
