@@ -74,7 +74,7 @@ void raise_arg_count(NativeFunction *f, Py_ssize_t min, Py_ssize_t max, Py_ssize
 Py_ssize_t find_param(const FunctionData &d, PyObject *key) {
     const Py_ssize_t n = (Py_ssize_t) d.names.size();
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (d.names[i].ptr() == key) return i;
+        if (i != d.varkw && d.names[i].ptr() == key) return i;
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (i == d.varkw) continue;
         int eq = PyUnicode_Compare(d.names[i].ptr(), key);
@@ -323,12 +323,12 @@ PyTypeObject *get_function_type() {
         {Py_tp_getset, (void *) function_getset},
         {0, nullptr},
     };
-    PyType_Spec spec = {
+    PyType_Spec type_spec = {
         "native_function", sizeof(NativeFunction), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
         slots};
-    PyObject *type = PyType_FromSpec(&spec);
+    PyObject *type = PyType_FromSpec(&type_spec);
     if (!type) raise_pending();
     function_type = (PyTypeObject *) type;  // kept for the life of the process
     return function_type;
@@ -336,12 +336,12 @@ PyTypeObject *get_function_type() {
 
 }  // namespace
 
-nb::object make_function(FunctionSpec spec) {
+nb::object make_function(FunctionSpec fn) {
     PyTypeObject *type = get_function_type();
     auto data = std::make_unique<FunctionData>();
-    data->params = std::move(spec.params);
-    data->return_annotation = std::move(spec.return_annotation);
-    data->impl = std::move(spec.impl);
+    data->params = std::move(fn.params);
+    data->return_annotation = std::move(fn.return_annotation);
+    data->impl = std::move(fn.impl);
     bool optional_seen = false;
     for (size_t i = 0; i < data->params.size(); ++i) {
         const Param &p = data->params[i];
@@ -370,10 +370,10 @@ nb::object make_function(FunctionSpec spec) {
     auto *f = PyObject_GC_New(NativeFunction, type);
     if (!f) raise_pending();
     f->vectorcall = function_vectorcall;
-    f->name = PyUnicode_FromString(spec.name.c_str());
-    f->qualname = PyUnicode_FromString(spec.qualname.c_str());
-    f->module = PyUnicode_FromString(spec.module.c_str());
-    f->doc = spec.doc.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(spec.doc.c_str());
+    f->name = PyUnicode_FromString(fn.name.c_str());
+    f->qualname = PyUnicode_FromString(fn.qualname.c_str());
+    f->module = PyUnicode_FromString(fn.module.c_str());
+    f->doc = fn.doc.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(fn.doc.c_str());
     f->dict = nullptr;
     f->signature = nullptr;
     f->data = data.release();
@@ -412,15 +412,15 @@ ClassBuilder::ClassBuilder(nb::handle module, const char *name, std::vector<nb::
 
 nb::object ClassBuilder::function(const char *name, std::vector<Param> params, Impl impl,
                                   const char *doc, nb::handle return_annotation) {
-    FunctionSpec spec;
-    spec.name = name;
-    spec.qualname = qualname_ + "." + name;
-    spec.module = module_name_;
-    spec.doc = doc ? doc : "";
-    spec.params = std::move(params);
-    spec.return_annotation = nb::borrow(return_annotation);
-    spec.impl = std::move(impl);
-    return make_function(std::move(spec));
+    FunctionSpec fn;
+    fn.name = name;
+    fn.qualname = qualname_ + "." + name;
+    fn.module = module_name_;
+    fn.doc = doc ? doc : "";
+    fn.params = std::move(params);
+    fn.return_annotation = nb::borrow(return_annotation);
+    fn.impl = std::move(impl);
+    return make_function(std::move(fn));
 }
 
 ClassBuilder &ClassBuilder::method(const char *name, std::vector<Param> params, Impl impl,

@@ -97,7 +97,7 @@ struct FunctionSpec {
 };
 
 // A new native function object.
-nb::object make_function(FunctionSpec spec);
+nb::object make_function(FunctionSpec fn);
 
 class ClassBuilder {
 public:
