@@ -64,7 +64,7 @@ def decoder_input(data):
     if mode == 1:
         return rest
     if mode == 2:
-        return rest.decode("utf-8", "surrogatepass" if data[0] & 8 else "replace")
+        return rest.decode("utf-8", "surrogateescape" if data[0] & 8 else "replace")
     if mode in (3, 4):
         return spiced_text(rest)
     if mode == 5:
@@ -126,6 +126,8 @@ def TestOneInput(data: bytes):
 
 
 def main():
+    from instrumenting import instrument
+    instrument(atheris, sys.modules[__name__], base64)
     atheris.Setup(sys.argv, TestOneInput)
     atheris.Fuzz()
 

@@ -197,3 +197,16 @@ def test_without_a_configured_worker_execute_fails_clearly():
     finally:
         if previous is not None:
             ep.register_worker("varenna", previous)
+
+
+def test_second_execute_runs_the_same_job_again(worker):
+    worker.answer({"body": b64(b"first")}, {"body": b64(b"second")})
+    job = VarennaAnalysis(File.from_data(XML), return_rcs_file=True)
+    job.execute(timeout=5)
+    assert job.get_output_file().getvalue() == b"first"
+    job.execute(timeout=5)
+    assert job.get_output_file().getvalue() == b"second"
+    first, second = worker.calls
+    assert first["content"] == second["content"] == {
+        "body": b64(XML), "return_result_xml": True, "return_rcs_file": True}
+    assert first["version"] == second["version"] == 2

@@ -353,3 +353,97 @@ def test_second_execute_overwrites_the_outcome(worker):
     job.execute()
     assert cell.result == 2 and job.success is None and job.error_message == "unknown errors"
     assert job.filled_template.getvalue() == b"two"
+
+
+def test_fallback_warns_before_resending_the_kept_content_updated_in_place(worker):
+    class Renamed(Excel):
+        # The old-interface content lacks one key: a merge keeps it, a replacement would not.
+        def _generate_job_content(self, use_old_worker_interface=False):
+            content = super()._generate_job_content(use_old_worker_interface)
+            if use_old_worker_interface:
+                content = ep._JobContent({k: v for k, v in content._serialize().items()
+                                          if k != "macros"})
+            return content
+
+    sent = []
+    with warnings.catch_warnings(record=True) as record:
+        warnings.simplefilter("always")
+
+        def transport(content, **kwargs):
+            sent.append((content, len(record)))
+            return worker(content, **kwargs)
+
+        ep.set_transport(transport)
+        worker.answer({"result": result()}, {"result": result(), "success": True})
+        job = Renamed(io.BytesIO(b"wb"), named_input_cells=[NamedInputCell("in", True)])
+        job.execute(timeout=4)
+    assert [(w.category, str(w.message)) for w in record] == [(UserWarning, OLD_WARNING)]
+    assert record[0].filename == __file__  # points at the caller of execute
+    (first, warned_before_first), (second, warned_before_second) = sent
+    assert (warned_before_first, warned_before_second) == (0, 1)
+    assert first is second is job._job_content  # one mapping, updated in place
+    assert job._job_content["macros"] == []
+    assert job._job_content["input"]["named_cells"] == [{"name": "in", "value": "TRUE"}]
+    assert [c["timeout"] for c in worker.calls] == [4, 4]
+
+
+@pytest.mark.parametrize("second, error, text", [
+    (ep.WorkerFailure("Filling named cell in failed"), ExecutionError,
+     "Filling named cell in failed"),
+    (ep.WorkerFailure("worker crashed"), ExecutionError, "worker crashed"),
+    ({"result": result(), "success": False, "error_message": "e"}, RuntimeError,
+     "External Excel run failed: Error: e"),
+    ({"result": {}}, KeyError, "'filled_template'"),
+    ({"result_v2": result(), "success": True}, None, None),  # a new worker answered after all
+])
+def test_errors_of_the_second_run_propagate(worker, second, error, text):
+    worker.answer({"result": result()}, second)
+    job = Excel(io.BytesIO())
+    with pytest.warns(UserWarning):
+        if error is None:
+            job.execute()
+        else:
+            with pytest.raises(error) as info:
+                job.execute()
+            assert str(info.value) == text
+    assert len(worker.calls) == 2
+
+
+def test_old_answer_with_typed_results_sets_nothing():
+    job = answered({"result": result(), "success": True, "error_message": "e"},
+                   typed_results=True)
+    with pytest.raises(ValueError):
+        job._process_result(True)
+    assert job._error_string is job._success is job._filled_template is None
+
+
+def test_answer_stays_available_after_failed_processing():
+    cell = NamedOutputCell("n")
+    cell.result = "before"
+    direct = DirectOutputCell("S", "A", 1)
+    job = answered({"result_v2": result([{"name": "n", "value": 1}]), "success": False},
+                   named_output_cells=[cell], direct_output_cells=[direct])
+    with pytest.raises(RuntimeError):
+        job._process_result()
+    assert job.result_available() is True
+    assert job.get_named_cell_result("n") == "before"
+    assert job.get_direct_cell_result("S", "A", 1) is None
+    with pytest.raises(SpreadsheetError):
+        job.get_filled_template()
+
+
+@pytest.mark.parametrize("member, signature", [
+    ("_process_result", "(self, use_old_worker_interface: 'bool' = False) -> None"),
+    ("_fill_output_cells", "(self, named_cell_results: 'List[dict]' = None, "
+                           "direct_cell_results: 'List[dict]' = None) -> None"),
+    ("_handle_execution_error", "(self, message: 'str') -> None"),
+    ("result_available", "(self) -> 'bool'"),
+    ("get_filled_template", "(self) -> 'File'"),
+    ("filled_template", "(self) -> 'BytesIO'"),
+    ("success", "(self) -> 'Optional[bool]'"),
+    ("error_message", "(self) -> 'Optional[str]'"),
+])
+def test_outcome_members_are_annotated(member, signature):
+    attribute = inspect.getattr_static(Excel, member)
+    function = attribute.fget if isinstance(attribute, property) else attribute
+    assert str(inspect.signature(function)) == signature

@@ -154,3 +154,53 @@ def test_unreadable_workbook_is_reported_by_the_base(use_worker):
     use_worker()
     with pytest.raises(ExecutionError, match="Opening the workbook failed"):
         Excel(io.BytesIO(b"not a workbook")).execute(timeout=60)
+
+
+@pytest.mark.parametrize("cells", [
+    {"named_output_cells": [NamedOutputCell("y")]},
+    {"named_input_cells": [NamedInputCell("nope", 1)]},
+    {"macros": [Macro("Unknown")]},
+], ids=["answered", "filling-failed", "macro-failed"])
+def test_macro_workbook_leaves_nothing_open_for_the_collector(use_worker, workbook, monkeypatch,
+                                                              cells):
+    import gc
+    import sys
+
+    use_worker()
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    job = Excel(io.BytesIO(workbook), **cells)  # ".xlsm": the macro part is kept
+    gc.disable()  # whatever the job left behind is collected below, all at once
+    try:
+        job.execute(timeout=60)
+    except ExecutionError:
+        pass
+    finally:
+        del job
+        gc.enable()
+        gc.collect()
+    assert [str(u.exc_value) for u in unraisable] == []
+
+
+def test_recalculation_is_quiet_and_leaves_stderr_alone(use_worker, workbook, monkeypatch,
+                                                        capfd):
+    import sys
+
+    import formulas
+
+    seen = []
+    calculate = formulas.ExcelModel.calculate
+
+    def spying(model, *args, **kwargs):
+        seen.append(sys.stderr)  # other threads keep writing here meanwhile
+        return calculate(model, *args, **kwargs)
+
+    monkeypatch.setattr(formulas.ExcelModel, "calculate", spying)
+    use_worker()
+    stderr = sys.stderr
+    job = Excel(io.BytesIO(workbook), named_output_cells=[NamedOutputCell("y")],
+                extension=".xlsx")
+    job.execute(timeout=60)
+    assert job.get_named_cell_result("y") == 7
+    assert seen == [stderr] and sys.stderr is stderr
+    assert capfd.readouterr().err == ""

@@ -187,6 +187,68 @@ class TestMemberCreators:
             varenna.Model().create_beam(1, 2, None)
 
 
+class LoggedShape(varenna.GeneralShape):
+    """A general shape whose cross-section logs the lookups made to build it."""
+
+    def __init__(self, log):
+        super().__init__([(0, 0), (1, 0), (1, 1)])
+        self.log = log
+
+    def __getattribute__(self, name):
+        if name in ("_outline", "_openings", "_type", "_parameters"):
+            object.__getattribute__(self, "log").append(name)
+        return object.__getattribute__(self, name)
+
+
+class LoggedRect(varenna.RectSection):
+    def __init__(self, log):
+        super().__init__(0.5, 1.0)
+        self.log = log
+
+    def __getattribute__(self, name):
+        if name in ("_type", "_parameters"):
+            object.__getattribute__(self, "log").append(name)
+        return object.__getattribute__(self, name)
+
+
+class LoggingModel(varenna.Model):
+    def __init__(self):
+        super().__init__()
+        self.log = []
+
+    def __getattribute__(self, name):
+        if name in ("_create_cross_section_parameter",):
+            object.__getattribute__(self, "log").append(name)
+        return object.__getattribute__(self, name)
+
+    def _create_cross_section_component(self, name=None):
+        log = self.log
+        section = super()._create_cross_section_component(name)
+
+        class Logged:
+            id = section.id
+
+            @property
+            def create_component(self):
+                log.append("create_component")
+                return section.create_component
+        return Logged()
+
+
+class TestLookupOrder:
+    """The prototype is read as the call `method(cs._a, material, k=cs._b)` reads it."""
+
+    @pytest.mark.parametrize("shape, expected", [
+        (LoggedShape, ["create_component", "_outline", "_openings"]),
+        (LoggedRect, ["_create_cross_section_parameter", "_type", "_parameters"]),
+    ])
+    def test_method_before_its_arguments(self, shape, expected):
+        model = LoggingModel()
+        concrete = model.create_concrete_material(C)
+        model.create_beam(shape(model.log), concrete)
+        assert model.log == expected
+
+
 class Overriding(varenna.Model):
     def _create_1d_section(self, *args, **kwargs):
         self.seen = (args, kwargs)

@@ -230,6 +230,15 @@ class TestCreatorValues:
         assert cs.parameters == {"Width": 2.0, "Height": 2.0, "Unknown": 3}
         assert (cs.name, cs.cross_section_type) == ("r", CrossSectionType.RECT)
 
+    @pytest.mark.parametrize("cls, creator", [
+        (varenna._Model, "_create_cross_section_parameter"),
+        (varenna.OpenModel, "create_cross_section_parameter")])
+    def test_keyword_named_like_the_collector_is_a_shape_parameter(self, cls, creator):
+        model = cls()
+        mat = model._create_matconcrete_ec2(C)
+        cs = getattr(model, creator)(CrossSectionType.RECT, mat, parameters=5, Width=1)
+        assert cs.parameters == {"parameters": 5, "Width": 1}
+
     def test_member_data_passes_settings_unchanged(self, model):
         member = model._create_check_member1d()
         assert model._add_member_data_ec2(member, MemberType.COLUMN, TwoWaySlabType.WALL,
@@ -306,3 +315,27 @@ class TestFailuresLeaveStoreUnchanged:
             model._create_matreinforcement_ec2(B)
         mat = model._create_matreinforcement_ec2(B, ftk_by_fyk=1.1, epsuk=50, ftk=550)
         assert mat.id == 1 and mat.fyk == 500e6
+
+
+class TestImport:
+    """A host module that lacks a name the module relies on makes the import fail."""
+
+    @pytest.mark.parametrize("module, name", [
+        ("quillon.external.varenna.objects", "_OpenObject"),
+        ("quillon.external.varenna.objects", "ThermalState"),
+        ("quillon.external.varenna.objects", "_MATERIAL_PROPERTIES"),
+        ("quillon.core", "_post_on_addon_endpoint"),
+        ("quillon.core", "File"),
+    ])
+    def test_missing_host_name(self, module, name):
+        import subprocess
+        import sys
+        code = (f"import importlib; host = importlib.import_module({module!r}); "
+                f"delattr(host, {name!r})\n"
+                "try:\n    import quillon.external.varenna.varenna\n"
+                "except (ImportError, AttributeError) as exc:\n    print('failed:', exc)\n"
+                "else:\n    print('imported')\n")
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              timeout=60)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.startswith("failed:") and name in done.stdout

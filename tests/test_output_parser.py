@@ -118,6 +118,52 @@ def test_root_is_an_elementtree_element_and_sections_are_its_children():
     assert root[1] is s2 and p._section_element(1) is root[0]
 
 
+def edit_root(p):
+    root = p._root
+    root.find("SectionConcreteCheckResult/ExtremeResults//Ved").text = "77"
+    root.remove(root[1])
+
+
+def edit_section(p):
+    p._section_element(2).find("SectionId").text = "5"
+
+
+def replace_root(p):
+    p._root = ET.fromstring("<D><SectionConcreteCheckResult><SectionId>x</SectionId>"
+                            "</SectionConcreteCheckResult></D>")
+
+
+@pytest.mark.parametrize("edit", [edit_root, edit_section, replace_root])
+def test_elements_handed_out_are_what_later_queries_read(edit):
+    data = ("<Doc>" + section(1) + section(2) + "</Doc>").encode()
+    ours, ref = Parser(io.BytesIO(data)), baseline_parsers.OutputFileParser(io.BytesIO(data))
+    edit(ours)
+    edit(ref)
+
+    def outcome(call):
+        try:
+            return repr(call())
+        except Exception as e:  # noqa: BLE001 - compared as type and message
+            return type(e), str(e)
+
+    for query in (lambda p: p.section_ids, lambda p: p.raw_results(),
+                  lambda p: p.shear_results(1), lambda p: p.shear_results(5),
+                  lambda p: p.shear_results(2)):
+        assert outcome(lambda: query(ours)) == outcome(lambda: query(ref))
+
+
+class Shown(str):
+    def __str__(self):
+        return "shown"
+
+
+@pytest.mark.parametrize("wanted, text", [("\ud800", "\ud800"), (Shown("raw"), "shown")])
+def test_missing_section_message_holds_any_identifier_text(wanted, text):
+    with pytest.raises(ParsingError) as info:
+        parser(section(1)).fatigue_results(wanted)
+    assert info.value.args == (f"section with id 'section_id = {text}' is not available in the result file.",)
+
+
 def test_queries_do_not_consume_the_tree():
     p = parser(section(1))
     assert p.shear_results(1) == p.shear_results(1)

@@ -10,7 +10,7 @@ from quillon.external.strand import StrandAnalysis
 
 
 def test_module_exports_only_the_job_class():
-    assert strand.__all__ == ("StrandAnalysis",) or list(strand.__all__) == ["StrandAnalysis"]
+    assert strand.__all__ == ["StrandAnalysis"]
 
 
 def test_integration_key_is_a_class_attribute_shared_by_every_object():

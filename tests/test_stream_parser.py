@@ -103,6 +103,48 @@ def test_section_result_uses_the_interpreters_equality(wanted, found):
     assert s.tell() == 3
 
 
+class Shown(str):
+    def __str__(self):
+        return "shown"
+
+
+@pytest.mark.parametrize("wanted, text", [("\ud800", "\ud800"), (Shown("raw"), "shown"), (None, "None")])
+def test_missing_section_message_holds_any_identifier_text(wanted, text):
+    with pytest.raises(ParsingError) as info:
+        Parser(stream(1)).section_result(wanted)
+    assert info.value.args == (f"section with id '{text}' is not available in the result file.",)
+
+
+class Verdict:
+    """An identifier whose equality answers `verdict`, even against itself."""
+
+    def __init__(self, verdict):
+        self.verdict = verdict
+
+    def __eq__(self, other):
+        return self.verdict
+
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize("verdict, found", [(False, False), ("", False), ("yes", True), (1, True)])
+def test_section_result_takes_the_comparison_as_written(verdict, found):
+    wanted = Verdict(verdict)
+
+    class Mine(Parser):
+        class SectionResult(Parser.SectionResult):
+            @property
+            def id_(self):
+                return wanted  # the very object asked for: no identity shortcut
+
+    parser = Mine(stream(1, 2))
+    if found:
+        assert parser.section_result(wanted)._id == 1
+    else:
+        with pytest.raises(ParsingError):
+            parser.section_result(wanted)
+
+
 def test_sections_at_any_depth_and_identifier_blanks():
     xml = f"<Doc><Wrap><Deeper>{section(' 12 ')}</Deeper></Wrap>{section(3)}</Doc>".encode()
     assert [s.id_ for s in Parser(io.BytesIO(xml)).section_results()] == [12, 3]

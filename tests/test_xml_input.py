@@ -91,6 +91,73 @@ class TestSerialize:
             "Dict[str, Tuple[str, dict]]"
 
 
+def _replace_encoder(monkeypatch):
+    class Loud(varenna._EnumEncoder):
+        def default(self, o):
+            return o.name if isinstance(o, enum.Enum) else super().default(o)
+    monkeypatch.setattr(varenna, "_EnumEncoder", Loud)
+
+
+def _patch_encoder_method(monkeypatch):
+    original = varenna._EnumEncoder.default
+
+    def default(self, o):
+        return o.name if isinstance(o, enum.Enum) else original(self, o)
+    monkeypatch.setattr(varenna._EnumEncoder, "default", default)
+
+
+def _patch_standard_default(monkeypatch):
+    monkeypatch.setattr(json.JSONEncoder, "default",
+                        lambda self, o: o.name if isinstance(o, enum.Enum) else
+                        o._serialize())
+
+
+class Shade(enum.Enum):
+    DARK = "dark"
+
+
+class TestSerializeUsesTheCurrentEncoder:
+    """_serialize encodes with whatever _EnumEncoder is when it is called."""
+
+    @pytest.mark.parametrize("patch", [_replace_encoder, _patch_encoder_method,
+                                       _patch_standard_default])
+    def test_replaced_or_patched_encoder_has_its_say(self, monkeypatch, patch):
+        model = varenna.OpenModel(project_data=Carrier({"shade": Shade.DARK,
+                                                        "inner": Carrier([Shade.DARK])}))
+        model.create_check_member1d()
+        plain = model._serialize()
+        assert plain["project_data"] == {"shade": "dark", "inner": ["dark"]}
+        patch(monkeypatch)
+        patched = model._serialize()
+        assert patched["project_data"] == {"shade": "DARK", "inner": ["DARK"]}
+        assert patched["check_member_list"] == plain["check_member_list"]
+        monkeypatch.undo()
+        assert model._serialize() == plain
+
+    def test_encoder_changes_reach_the_service(self, monkeypatch, template_service):
+        spy = template_service()
+        model = varenna.OpenModel(project_data=Carrier({"shade": Shade.DARK}))
+        _replace_encoder(monkeypatch)
+        model.generate_xml_input()
+        assert json.loads(spy.sent_json())["project_data"] == {"shade": "DARK"}
+
+    def test_patched_constructor_has_its_say(self, monkeypatch):
+        original = varenna._EnumEncoder.__init__
+
+        def strict(self, **kwargs):
+            original(self, **{**kwargs, "allow_nan": False})
+        model = varenna.OpenModel(project_data=Carrier(float("nan")))
+        model._serialize()
+        monkeypatch.setattr(varenna._EnumEncoder, "__init__", strict)
+        with pytest.raises(ValueError, match="not JSON compliant"):
+            model._serialize()
+
+    def test_missing_encoder_is_a_name_error(self, monkeypatch):
+        monkeypatch.delattr(varenna, "_EnumEncoder")
+        with pytest.raises(NameError, match="_EnumEncoder"):
+            varenna.OpenModel()._serialize()
+
+
 class TestEnumEncoder:
     class Shade(enum.Enum):
         DARK = "dark"

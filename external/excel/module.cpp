@@ -5,8 +5,8 @@ namespace nb = nanobind;
 using namespace quillon::bind;
 
 namespace quillon::excel {
-[[gnu::weak]] void init_macro(nb::module_ &m);
-[[gnu::weak]] void init_excel(nb::module_ &m);
+void init_macro(nb::module_ &m);
+void init_excel(nb::module_ &m);
 }  // namespace quillon::excel
 
 QUILLON_MODULE(excel, m) {
@@ -16,7 +16,9 @@ QUILLON_MODULE(excel, m) {
     nb::module_::import_("quillon.errors");
     nb::module_::import_("quillon.external.external_program");
     nb::module_::import_("quillon.external.spreadsheet");
-    if (init_macro) init_macro(m);
-    if (init_excel) init_excel(m);
-    m.attr("__all__") = nb::make_tuple("Excel", "Macro");
+    init_macro(m);
+    init_excel(m);
+    nb::list all;
+    for (const char *name : {"Excel", "Macro"}) all.append(nb::str(name));
+    m.attr("__all__") = all;
 }

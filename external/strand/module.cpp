@@ -11,5 +11,7 @@ void init_strand_analysis(nb::module_ &m);
 QUILLON_MODULE(strand, m) {
     m.attr("__doc__") = "Runs scripts for the structural-analysis program on a worker.";
     quillon::strand::init_strand_analysis(m);
-    m.attr("__all__") = nb::make_tuple("StrandAnalysis");
+    nb::list all;
+    all.append(nb::str("StrandAnalysis"));
+    m.attr("__all__") = all;
 }

@@ -183,6 +183,15 @@ struct Reader {
         if (!tag_cache[id].is_valid()) tag_cache[id] = t.tag_object(node);
         return tag_cache[id];
     }
+    // `not element.text`: no text, an empty one, or (in a tree user code filled) a falsy object.
+    bool text_is_empty(uint32_t node) const {
+        const Span s = t.nodes[node].text;
+        if (s.is_none()) return true;
+        if (!s.is_foreign()) return s.length == 0;
+        const int truthy = PyObject_IsTrue(t.foreign[s.length].ptr());
+        if (truthy < 0) raise_pending();
+        return !truthy;
+    }
     // element.text equals `value` (a missing text is None, which equals no string).
     bool text_is(uint32_t node, std::string_view value) const {
         const Span s = t.nodes[node].text;
@@ -287,9 +296,8 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
             const uint32_t type_check = r.child(el, TypeCheck);
             const uint32_t stress = r.child(el, Stress);
             if (type_check == kNone || stress == kNone) continue;
-            const Span st = r.t.nodes[stress].text;
             nb::object value;
-            if (st.is_none() || (!st.is_foreign() && st.length == 0)) {
+            if (r.text_is_empty(stress)) {
                 value = nb::none();  // an empty stress reads as "nan"
             } else {
                 value = r.number(stress);
@@ -323,7 +331,7 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
             if (stress == kNone) raise_missing("text");
             const Span st = r.t.nodes[stress].text;
             nb::object stress_value;
-            if (st.is_none() || (!st.is_foreign() && st.length == 0)) {
+            if (r.text_is_empty(stress)) {
                 stress_value = nb::none();  // no stress given: like the term summaries
             } else if (st.is_foreign()) {
                 nb::object text = r.text(stress);
@@ -344,20 +352,18 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
     return d;
 }
 
-// element.findtext(path): None when absent, "" for an element without text.
-struct FoundText {
-    bool present = false;
-    uint32_t node = kNone;
-};
-
+// Compares shear.findtext(".//" + name) (`a`) with forces.findtext(name) (`b`): None when the
+// element is absent. For a present element the two lookups differ, as ElementTree's do: the
+// path search gives `text or ""`, the plain child lookup "" only for a missing text.
 bool same_found_text(Reader &r, uint32_t a, uint32_t b) {
     if (a == kNone || b == kNone) return a == b;
     const Span sa = r.t.nodes[a].text, sb = r.t.nodes[b].text;
     if (sa.is_foreign() || sb.is_foreign()) {
-        auto value = [&](uint32_t n, Span s) -> nb::object {
-            return s.is_none() ? nb::object(nb::str("")) : r.text(n);
-        };
-        const int eq = PyObject_RichCompareBool(value(a, sa).ptr(), value(b, sb).ptr(), Py_EQ);
+        nb::object va = r.text_is_empty(a) ? nb::object(nb::str("")) : r.text(a);
+        nb::object vb = sb.is_none() ? nb::object(nb::str("")) : r.text(b);
+        nb::object outcome = nb::steal(PyObject_RichCompare(va.ptr(), vb.ptr(), Py_EQ));
+        if (!outcome.is_valid()) raise_pending();
+        const int eq = PyObject_IsTrue(outcome.ptr());
         if (eq < 0) raise_pending();
         return eq;
     }
@@ -512,6 +518,37 @@ std::vector<ElementRef> extremes_of(nb::handle self) {
     for (nb::handle e : it) out.push_back(ElementRef{xml::from_etree(e), 0});
     return out;
 }
+
+// Like a generator function: the section's element is looked at only when the first extreme
+// is asked for, and the element's own iteration is followed from then on.
+struct ExtremeIteration {
+    nb::object section;  // released once the section's element has been read
+    nb::object children;
+    bool done = false;
+
+    nb::object next() {
+        if (!done && !children.is_valid()) {
+            nb::object s = std::move(section);
+            try {
+                nb::object extremes = s.attr("_element").attr("find")("ExtremeResults");
+                if (extremes.is_none()) done = true;
+                else children = nb::iter(extremes);
+            } catch (...) {
+                done = true;
+                throw;
+            }
+        }
+        if (!done) {
+            PyObject *item = PyIter_Next(children.ptr());
+            if (item) return nb::steal(item);
+            done = true;
+            children = nb::object();
+            if (PyErr_Occurred()) raise_pending();
+        }
+        PyErr_SetNone(PyExc_StopIteration);
+        throw nb::python_error();
+    }
+};
 
 nb::object operation_method(Args &a, size_t index) {
     return run(kOperations[index], extremes_of(a.self()));
@@ -672,12 +709,13 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
         getter, setter, deleter, nb::str("The section element (an ElementTree element)."));
     cls.attr("_element", element_property);
 
+    nb::class_<ExtremeIteration>(m, "_ExtremeIteration",
+                                 "The generator of SectionResult._iter_extreme_results().")
+        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__", [](ExtremeIteration &it) { return it.next(); });
     cls.method("_iter_extreme_results", {arg("self")},
                [](Args &a) -> nb::object {
-                   nb::object element = a.self().attr("_element");
-                   nb::object extremes = element.attr("find")("ExtremeResults");
-                   if (extremes.is_none()) return nb::iter(nb::tuple());
-                   return nb::iter(extremes);
+                   return nb::cast(ExtremeIteration{nb::borrow(a.self())}, nb::rv_policy::move);
                },
                "The extreme elements of the section, in document order.",
                ann("Iterator[ET.Element]"));

@@ -12,17 +12,23 @@ ModelNames *model_names = nullptr;
 
 void load_names(ModelNames &n) {
     n.core = nb::module_::import_("quillon.core");
-    // Fail at import when the host lacks what generate_xml_input calls.
-    (void) n.core.attr("_post_on_addon_endpoint");
-    (void) n.core.attr("File");
+    // Fail at import when the host lacks what generate_xml_input calls. (An attribute accessor
+    // is lazy: only its conversion to an object performs the lookup.)
+    nb::object(n.core.attr("_post_on_addon_endpoint"));
+    nb::object(n.core.attr("File"));
     n.InternalError = import_name("quillon.errors", "InternalError");
     n.Exception = nb::borrow(PyExc_Exception);
     n.Enum = import_name("enum", "Enum");
     n.BytesIO = import_name("io", "BytesIO");
     n.JSONEncoder = import_name("json", "JSONEncoder");
+    n.json_module = nb::module_::import_("json");
+    n.json_default = n.JSONEncoder.attr("default");
+    n.json_init = n.JSONEncoder.attr("__init__");
+    n.json_encode = n.JSONEncoder.attr("encode");
+    n.json_iterencode = n.JSONEncoder.attr("iterencode");
 
     n.objects = nb::module_::import_("quillon.external.varenna.objects");
-    auto get = [&](const char *name) { return n.objects.attr(name); };
+    auto get = [&](const char *name) -> nb::object { return n.objects.attr(name); };
     // Every name the vocabulary promises, whether used here or not: a missing one is a broken
     // host, and the import says so.
     for (const char *name :
@@ -120,10 +126,12 @@ nb::object reference(nb::handle target, const char *kind) {
 void init_model(nb::module_ &m) {
     auto *n = new ModelNames();  // kept for the life of the process, see model.hpp
     load_names(*n);
+    n->module = nb::borrow(m);
     model_names = n;
 
     init_enum_encoder(m);
     n->EnumEncoder = m.attr("_EnumEncoder");
+    n->EnumEncoder_default = n->EnumEncoder.attr("default");
 
     ClassBuilder model(m, "_Model", {},
                        "Store of one section-check input model: materials, cross-sections, "

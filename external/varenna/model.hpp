@@ -21,6 +21,9 @@ struct ModelNames {
     // Host modules and the standard library.
     nb::object core;  // quillon.core, for _post_on_addon_endpoint and File at call time
     nb::object InternalError, Exception, Enum, BytesIO, JSONEncoder;
+    // json itself and the encoder methods as imported, to tell whether someone has replaced
+    // them since (model_serialisation.cpp).
+    nb::object json_module, json_default, json_init, json_encode, json_iterencode;
 
     // The object vocabulary.
     nb::object objects;
@@ -40,12 +43,11 @@ struct ModelNames {
         reinf_class_B, reinf_type_BARS, fabrication_HOT_ROLLED, reinf_diagram_BILINEAR_INCLINED,
         member_BEAM, member_COLUMN, member_BEAM_SLAB, slab_SLAB, section_RECT, section_GENERAL;
 
-    // Interpreter statements whose exact semantics and messages we want: `a, b = value`
-    // and `f(a, b, c, **mapping)`.
-
-    // Classes made by this subsystem.
+    // This module, and the classes made by this subsystem.
+    nb::object module;
     nb::object Model_, OpenModel, EnumEncoder, GeneralShape, Beam, CompressionMember,
         OneWaySlab, Model;
+    nb::object EnumEncoder_default;  // _EnumEncoder.default as built
 
     // Often used strings.
     nb::object s_id, s_append;

@@ -79,16 +79,19 @@ nb::object create_1d_section(Args &a) {
     nb::object cross_section;
     const int general = PyObject_IsInstance(cs.ptr(), n.GeneralShape.ptr());
     if (general < 0) raise_pending();
+    // Lookups in the order the interpreter evaluates the calls: the method, then its arguments.
     if (general) {
         cross_section = self.attr("_create_cross_section_component")();
-        cross_section.attr("create_component")(cs.attr("_outline"), material,
-                                               nb::arg("openings") = cs.attr("_openings"));
+        nb::object create_component = cross_section.attr("create_component");
+        nb::object outline = cs.attr("_outline");
+        nb::object openings = cs.attr("_openings");
+        create_component(outline, material, nb::arg("openings") = openings);
     } else {
+        nb::object create = self.attr("_create_cross_section_parameter");
         nb::object kind = cs.attr("_type");
         nb::object parameters = cs.attr("_parameters");
-        cross_section = ops::call_with_mapping(self.attr("_create_cross_section_parameter"),
-                                               nb::make_tuple(kind, material, nb::none()),
-                                               parameters);
+        cross_section =
+            ops::call_with_mapping(create, nb::make_tuple(kind, material, nb::none()), parameters);
     }
     nb::object rcs = self.attr("_create_reinforced_cross_section")(cross_section, rcs_name);
     nb::object check_member = self.attr("_create_check_member1d")(design_member_name);

@@ -51,7 +51,30 @@ nb::object serialize(Args &a) {
     }
     model["project_data"] = self.attr("_project_data");
     model["code_settings"] = self.attr("_code_settings");
-    return plain_copy(model, encoded);
+
+    // The encoding is the module's _EnumEncoder, whatever it is at the time of the call. As
+    // built it gives exactly what plain_copy gives without the text in between; once it (or
+    // the standard encoder under it) has been replaced or patched, the round trip is made
+    // for real, so that the replacement has its say.
+    const ModelNames &n = names();
+    nb::object encoder = nb::steal(PyObject_GetAttrString(n.module.ptr(), "_EnumEncoder"));
+    if (!encoder.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
+        PyErr_Clear();
+        raise(nb::handle(PyExc_NameError), "name '_EnumEncoder' is not defined");
+    }
+    auto unchanged = [&](const char *method, nb::handle original) {
+        nb::object current = nb::steal(PyObject_GetAttrString(encoder.ptr(), method));
+        if (!current.is_valid()) raise_pending();
+        return current.is(original);
+    };
+    if (encoder.is(n.EnumEncoder) && unchanged("default", n.EnumEncoder_default) &&
+        unchanged("__init__", n.json_init) && unchanged("encode", n.json_encode) &&
+        unchanged("iterencode", n.json_iterencode) &&
+        nb::object(n.JSONEncoder.attr("default")).is(n.json_default))
+        return plain_copy(model, encoded);
+    nb::object text = n.json_module.attr("dumps")(model, nb::arg("cls") = encoder);
+    return n.json_module.attr("loads")(text);
 }
 
 nb::object generate_xml_input(Args &a) {

@@ -6,11 +6,10 @@ namespace nb = nanobind;
 using namespace quillon::bind;
 
 namespace quillon::varenna {
-// Each subsystem registers its classes on the module. Declared weak while subsystems are
-// still being filled in, so that the module loads with those that exist.
-[[gnu::weak]] void init_model(nb::module_ &m);
-[[gnu::weak]] void init_parsers(nb::module_ &m);
-[[gnu::weak]] void init_analysis_job(nb::module_ &m);
+// Each subsystem registers its classes on the module.
+void init_model(nb::module_ &m);
+void init_parsers(nb::module_ &m);
+void init_analysis_job(nb::module_ &m);
 }  // namespace quillon::varenna
 
 QUILLON_MODULE(varenna, m) {
@@ -22,16 +21,15 @@ QUILLON_MODULE(varenna, m) {
     nb::module_::import_("quillon.external.external_program");
     nb::module_::import_("quillon.external.varenna.objects");
 
-    if (init_model) init_model(m);
-    if (init_parsers) init_parsers(m);
-    if (init_analysis_job) init_analysis_job(m);
+    init_model(m);
+    init_parsers(m);
+    init_analysis_job(m);
 
     static const char *const public_names[] = {
         "Beam", "CompressionMember", "GeneralShape", "VarennaAnalysis", "Model", "OneWaySlab",
         "OpenModel", "OutputFileParser", "RcsOutputFileParser", "RectSection",
         "SectionPrototype1D"};
     nb::list all;
-    for (const char *name : public_names)
-        if (nb::hasattr(m, name)) all.append(nb::str(name));
+    for (const char *name : public_names) all.append(nb::str(name));
     m.attr("__all__") = all;
 }

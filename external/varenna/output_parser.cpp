@@ -96,8 +96,7 @@ struct NativeDocument {
             }
         }
         if (malformed != kNone) raise_malformed();
-        raise(g_parsing_error, "section with id 'section_id = " + text_of(wanted) +
-                                   "' is not available in the result file.");
+        raise_missing_section("section_id = ", wanted);
     }
 
     nb::object root_etree() {
@@ -137,7 +136,9 @@ bool inherited(nb::handle type, const char *name, PyObject *ours) {
     return _PyType_Lookup((PyTypeObject *) type.ptr(), nb::str(name).ptr()) == ours;
 }
 
-// Our native document, when the object still reads its own.
+// Our native document, when the object still reads its own and no part of it has been handed
+// out as an ElementTree element: from then on user code may change those elements, and every
+// query reads them instead.
 NativeDocument *native_document(nb::handle self) {
     nb::handle type = (PyObject *) Py_TYPE(self.ptr());
     if (!inherited(type, "_root", g_root_property)) return nullptr;
@@ -148,13 +149,9 @@ NativeDocument *native_document(nb::handle self) {
         return nullptr;
     }
     if (!nb::isinstance<NativeDocument>(v)) return nullptr;
-    return &nb::cast<NativeDocument &>(nb::handle(v));
-}
-
-NativeDocument &own_document(nb::handle self) {
-    NativeDocument *doc = native_document(self);
-    if (!doc) raise(PyExc_TypeError, "the parser's document is not its own");
-    return *doc;
+    NativeDocument *doc = &nb::cast<NativeDocument &>(nb::handle(v));
+    if (doc->etree.is_valid() || !doc->section_etrees.empty()) return nullptr;
+    return doc;
 }
 
 // The raw-results form of a node, built without recursion.
@@ -322,8 +319,9 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
                      for (nb::handle child : root) {
                          if (!nb::str("SectionConcreteCheckResult").equal(child.attr("tag"))) continue;
                          nb::object text = child.attr("find")("SectionId").attr("text");
-                         out.append(nb::steal(PyNumber_Long(text.ptr())));
-                         if (PyErr_Occurred()) raise_pending();
+                         nb::object id = nb::steal(PyNumber_Long(text.ptr()));
+                         if (!id.is_valid()) raise_pending();
+                         out.append(id);
                      }
                      return out;
                  },
@@ -358,8 +356,7 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
                        if (!id.is_valid()) raise_pending();
                        if (id.equal(wanted)) return nb::borrow(child);
                    }
-                   raise(g_parsing_error, "section with id 'section_id = " + text_of(wanted) +
-                                              "' is not available in the result file.");
+                   raise_missing_section("section_id = ", wanted);
                },
                "The section element with the given identifier.", ann("ET.Element"));
 

@@ -190,7 +190,10 @@ nb::object section_result_method(Args &a) {
     nb::object walk = self.attr("section_results")();
     for (nb::handle section : walk) {
         nb::object id = section.attr("id_");
-        const int equal = PyObject_RichCompareBool(id.ptr(), wanted.ptr(), Py_EQ);
+        // `id_ == wanted` as the interpreter evaluates it: no shortcut for identical objects.
+        nb::object outcome = nb::steal(PyObject_RichCompare(id.ptr(), wanted.ptr(), Py_EQ));
+        if (!outcome.is_valid()) raise_pending();
+        const int equal = PyObject_IsTrue(outcome.ptr());
         if (equal < 0) raise_pending();
         if (equal) {
             nb::object found = nb::borrow(section);
@@ -198,11 +201,21 @@ nb::object section_result_method(Args &a) {
             return found;
         }
     }
-    raise(g_parsing_error,
-          "section with id '" + text_of(wanted) + "' is not available in the result file.");
+    raise_missing_section("", wanted);
 }
 
 }  // namespace
+
+void raise_missing_section(const char *before, nb::handle id) {
+    nb::object text = nb::steal(PyObject_Str(id.ptr()));
+    if (!text.is_valid()) raise_pending();
+    nb::object head = nb::str((std::string("section with id '") + before).c_str());
+    nb::object tail = nb::str("' is not available in the result file.");
+    nb::object message = nb::steal(PyUnicode_Concat(head.ptr(), text.ptr()));
+    if (message.is_valid()) message = nb::steal(PyUnicode_Concat(message.ptr(), tail.ptr()));
+    if (!message.is_valid()) raise_pending();
+    raise(g_parsing_error, message);
+}
 
 void init_parsers(nb::module_ &m) {
     g_parsing_error = import_name("quillon.errors", "ParsingError").release().ptr();

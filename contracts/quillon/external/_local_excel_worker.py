@@ -54,7 +54,6 @@ from __future__ import annotations
 
 import base64
 import binascii
-import contextlib
 import datetime
 import io
 import math
@@ -140,18 +139,19 @@ class _Job:
                                               keep_vba=self.extension == ".xlsm")
         except Exception as exc:  # openpyxl raises many kinds for a file it cannot read
             raise WorkerFailure(f"Opening the workbook failed: {exc}") from None
-        for cell in self.named_inputs:
-            self._fill_named(workbook, cell)
-        for cell in self.direct_inputs:
-            self._fill_direct(workbook, cell)
-        for name in self.macro_names:
-            self._run_macro(workbook, name)
-        filled = io.BytesIO()
-        workbook.save(filled)
-        filled_bytes = filled.getvalue()
-
-        targets = [(cell, self._named_target(workbook, cell)) for cell in self.named_outputs]
-        targets += [(cell, self._direct_target(workbook, cell)) for cell in self.direct_outputs]
+        try:
+            for cell in self.named_inputs:
+                self._fill_named(workbook, cell)
+            for cell in self.direct_inputs:
+                self._fill_direct(workbook, cell)
+            for name in self.macro_names:
+                self._run_macro(workbook, name)
+            filled_bytes = _save(workbook)
+            targets = [(cell, self._named_target(workbook, cell)) for cell in self.named_outputs]
+            targets += [(cell, self._direct_target(workbook, cell))
+                        for cell in self.direct_outputs]
+        finally:
+            _close(workbook)
         values = _recalculate(filled_bytes, self.extension, [t for _, t in targets]) \
             if targets else []
         warnings = []
@@ -254,6 +254,27 @@ class _Job:
 
 # -- workbook helpers ---------------------------------------------------------------------------
 
+def _save(workbook) -> bytes:
+    filled = io.BytesIO()
+    try:
+        workbook.save(filled)
+    except Exception as exc:
+        raise WorkerFailure(f"Saving the workbook failed: {exc}") from None
+    return filled.getvalue()
+
+
+def _close(workbook) -> None:
+    """Close the copy of the macro workbook that openpyxl keeps open for saving.
+
+    It is a zip archive being written into an in-memory stream; left to the garbage collector,
+    the stream may be finalized first and the archive's own finalizer then fails on it.
+    """
+    archive = getattr(workbook, "vba_archive", None)
+    if archive is not None:
+        archive.close()
+        workbook.vba_archive = None
+
+
 def _sheet(workbook, name: Any):
     if name not in workbook.sheetnames:
         raise KeyError(f"no sheet named {name!r}")
@@ -321,6 +342,38 @@ def _plain(value: Any) -> Any:
     return text
 
 
+class _QuietTqdm:
+    """The progress-bar module as the formula engine sees it: bars are created disabled."""
+
+    def __init__(self, module: Any) -> None:
+        self._module = module
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._module, name)
+
+    def tqdm(self, *args: Any, **kwargs: Any) -> Any:
+        kwargs["disable"] = True
+        return self._module.tqdm(*args, **kwargs)
+
+
+def _quiet_progress_bar() -> None:
+    """Keep the formula engine from drawing its progress bar on stderr.
+
+    The engine offers no switch for the bar, and the progress library reads its environment
+    switch only when first imported. Swapping ``sys.stderr`` meanwhile is no way out: it is
+    process-wide, the worker runs in a thread of its own, and overlapping jobs (one abandoned
+    after its time-out, say) would swallow other threads' output or leave stderr swapped for
+    good. So the engine's own reference to the library is wrapped, once.
+    """
+    try:
+        import formulas.excel as engine
+    except ImportError:  # pragma: no cover - layout of another engine version
+        return
+    bars = getattr(engine, "tqdm", None)
+    if bars is not None and not isinstance(bars, _QuietTqdm) and hasattr(bars, "tqdm"):
+        engine.tqdm = _QuietTqdm(bars)
+
+
 def _recalculate(data: bytes, extension: str, targets: List[Tuple[str, str]]) -> List[Any]:
     """Values of ``targets`` ((sheet, coordinate) pairs) after recalculating the workbook."""
     try:
@@ -328,6 +381,7 @@ def _recalculate(data: bytes, extension: str, targets: List[Tuple[str, str]]) ->
     except ImportError:
         raise WorkerFailure("Recalculating the workbook needs the PyPI package 'formulas'") \
             from None
+    _quiet_progress_bar()
     openpyxl = _openpyxl()
     suffix = extension if extension in (".xlsx", ".xlsm") else ".xlsx"
     with tempfile.TemporaryDirectory(prefix="quillon-excel-") as folder:
@@ -335,10 +389,8 @@ def _recalculate(data: bytes, extension: str, targets: List[Tuple[str, str]]) ->
         with open(path, "wb") as handle:
             handle.write(data)
         try:
-            # The engine draws a progress bar on stderr while it reads the workbook.
-            with contextlib.redirect_stderr(io.StringIO()):
-                model = formulas.ExcelModel().loads(path).finish()
-                solution = model.calculate()
+            model = formulas.ExcelModel().loads(path).finish()
+            solution = model.calculate()
         except WorkerFailure:
             raise
         except Exception as exc:
