@@ -89,6 +89,37 @@ def test_nothing_happens_before_the_first_request():
         next(walk)
 
 
+def end_by_close(walk):
+    walk.close()
+
+
+def end_by_throw(walk):
+    with pytest.raises(KeyError):
+        walk.throw(KeyError("stop"))
+
+
+@pytest.mark.parametrize("end", [end_by_close, end_by_throw])
+def test_ending_a_walk_from_outside_keeps_the_current_section(end):
+    s = stream(1, 2, at=3)
+    walk = Parser(s).section_results()
+    current = next(walk)
+    position = s.tell()
+    end(walk)
+    assert len(current._element) == 2 and current.shear()[0]["Vrd"] == 2.0
+    assert s.tell() == position != 3  # an abandoned walk does not put the stream back
+    with pytest.raises(StopIteration):
+        next(walk)
+
+
+def test_send_resumes_like_next():
+    walk = Parser(stream(1, 2)).section_results()
+    with pytest.raises(TypeError, match="just-started generator"):
+        walk.send(1)
+    walk = Parser(stream(1, 2)).section_results()
+    first = walk.send(None)
+    assert walk.send("ignored").id_ == 2 and first.shear() == []
+
+
 @pytest.mark.parametrize("wanted, found", [(2, 2), (2.0, 2), ("2", None), (5, None)])
 def test_section_result_uses_the_interpreters_equality(wanted, found):
     s = stream(1, 2, 3, at=3)
@@ -223,6 +254,21 @@ def test_entity_bomb_fails_fast_with_the_amplification_error():
 ])
 def test_bad_identifiers_raise_the_interpreters_errors(body, error):
     assert type(walk_error(f"<D>{body}</D>".encode())) is error
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("\t12\n", 12), ("1_000", 1000), ("\u0661\u0662", 12), ("+3", 3), ("-0", 0),
+    ("1.0", ValueError), ("0x10", ValueError), ("1e3", ValueError),
+])
+def test_identifier_texts_convert_as_int_does(text, expected):
+    data = f"<D>{section(text)}</D>".encode()
+    if isinstance(expected, int):
+        assert [s.id_ for s in Parser(io.BytesIO(data)).section_results()] == [expected]
+        assert varenna.OutputFileParser(io.BytesIO(data)).section_ids == [expected]
+    else:
+        assert type(walk_error(data)) is expected
+        with pytest.raises(expected):
+            varenna.OutputFileParser(io.BytesIO(data)).section_ids
 
 
 def test_deep_nesting_does_not_crash():

@@ -352,14 +352,13 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
     return d;
 }
 
-// Compares shear.findtext(".//" + name) (`a`) with forces.findtext(name) (`b`): None when the
-// element is absent. For a present element the two lookups differ, as ElementTree's do: the
-// path search gives `text or ""`, the plain child lookup "" only for a missing text.
+// Compares element.findtext(...) of two lookups: None when the element is absent, "" for one
+// without text, its text (whatever user code put there) otherwise.
 bool same_found_text(Reader &r, uint32_t a, uint32_t b) {
     if (a == kNone || b == kNone) return a == b;
     const Span sa = r.t.nodes[a].text, sb = r.t.nodes[b].text;
     if (sa.is_foreign() || sb.is_foreign()) {
-        nb::object va = r.text_is_empty(a) ? nb::object(nb::str("")) : r.text(a);
+        nb::object va = sa.is_none() ? nb::object(nb::str("")) : r.text(a);
         nb::object vb = sb.is_none() ? nb::object(nb::str("")) : r.text(b);
         nb::object outcome = nb::steal(PyObject_RichCompare(va.ptr(), vb.ptr(), Py_EQ));
         if (!outcome.is_valid()) raise_pending();
@@ -561,8 +560,13 @@ nb::object extremes_method(Args &a) {
         all_ours = all_ours && inherited(self, kOperations[k].name, g_operations[k]);
     std::vector<nb::list> lists;
     if (all_ours) {
-        const std::vector<ElementRef> extremes = extremes_of(self);
-        for (const Operation &op : kOperations) lists.push_back(run(op, extremes));
+        if (inherited(self, "_iter_extreme_results", g_iter_extremes)) {
+            const std::vector<ElementRef> extremes = extremes_of(self);
+            for (const Operation &op : kOperations) lists.push_back(run(op, extremes));
+        } else {
+            // An overridden extreme iteration is asked once per check, as each check asks it.
+            for (const Operation &op : kOperations) lists.push_back(run(op, extremes_of(self)));
+        }
         return combine(lists);
     }
     // Some extraction is overridden: call each through the object and zip what they return.
@@ -670,13 +674,13 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
     // `_element`: the section element. A native section becomes an ElementTree element the
     // first time it is asked for; the value lives in the instance dict under the same name.
     auto make = [&](const char *name, std::vector<Param> params, Impl impl) {
-        FunctionSpec spec;
-        spec.name = name;
-        spec.qualname = q + "._element";
-        spec.module = nb::cast<std::string>(m.attr("__name__"));
-        spec.params = std::move(params);
-        spec.impl = std::move(impl);
-        return make_function(std::move(spec));
+        FunctionSpec fn;
+        fn.name = name;
+        fn.qualname = q + "._element";
+        fn.module = nb::cast<std::string>(m.attr("__name__"));
+        fn.params = std::move(params);
+        fn.impl = std::move(impl);
+        return make_function(std::move(fn));
     };
     nb::object getter = make("_element", {arg("self")}, [](Args &a) -> nb::object {
         nb::dict d = instance_dict(a.self());

@@ -231,7 +231,7 @@ void init_parsers(nb::module_ &m) {
                 raise_pending();
             }
             return w.next();
-        })
+        }, nb::arg("value").none())
         .def("close", [](SectionWalk &w) { w.close(); })
         .def("throw", [](SectionWalk &w, nb::handle type, nb::handle value, nb::handle) {
             if (w.running) {
@@ -242,7 +242,7 @@ void init_parsers(nb::module_ &m) {
             if (PyExceptionInstance_Check(type.ptr())) PyErr_SetObject((PyObject *) Py_TYPE(type.ptr()), type.ptr());
             else PyErr_SetObject(type.ptr(), value.is_valid() && !value.is_none() ? value.ptr() : nullptr);
             raise_pending();
-        }, nb::arg("typ"), nb::arg("val") = nb::none(), nb::arg("tb") = nb::none());
+        }, nb::arg("typ"), nb::arg("val").none() = nb::none(), nb::arg("tb").none() = nb::none());
 
     nb::object section_result = make_section_result_class(m, "RcsOutputFileParser");
 
