@@ -524,6 +524,12 @@ void raise_pending() {
     throw nb::python_error();
 }
 
+bool truthy(nb::handle value) {
+    const int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) raise_pending();
+    return r != 0;
+}
+
 std::string text_of(nb::handle value) {
     if (PyUnicode_Check(value.ptr())) return nb::cast<std::string>(value);
     return nb::cast<std::string>(nb::str(value));

@@ -163,6 +163,9 @@ nb::object super(const std::shared_ptr<nb::object> &cls, nb::handle self);
 // Re-raise whatever exception is pending (after a failed C API call).
 [[noreturn]] void raise_pending();
 
+// `bool(value)`, with the interpreter's errors.
+bool truthy(nb::handle value);
+
 // The text form of a value: the string itself, else str(value).
 std::string text_of(nb::handle value);
 

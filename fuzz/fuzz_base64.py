@@ -102,8 +102,49 @@ def native_decode(value):
     return job._filled_template.getvalue()
 
 
+def shape(value):
+    """Tells apart, in branches the engine sees, the kinds of text the decoder treats
+    differently, so that it keeps (and mutates further) an input of each kind, long ones too.
+    The result itself is not used."""
+    if not isinstance(value, str):
+        return 0
+    kind = 0
+    quad = pads = 0
+    for c in value:
+        if c == "=":
+            if quad >= 2:
+                pads += 1
+                if quad + pads >= 4:
+                    kind |= 1          # complete padding
+                    break
+            else:
+                kind |= 2              # padding where it does not count
+        elif c in ALPHABET:
+            if pads:
+                kind |= 4              # data after an incomplete padding
+            pads = 0
+            quad = (quad + 1) % 4
+        elif ord(c) < 128:
+            kind |= 8                  # junk skipped
+        else:
+            kind |= 16                 # refused
+    if quad == 1:
+        kind |= 32
+    elif quad in (2, 3):
+        kind |= 64
+    if len(value) > 64:
+        kind |= 128
+    if len(value) > 1024:
+        kind |= 256
+    for bit in range(9):
+        if kind >> bit & 1:
+            kind += 0                  # one branch per feature present
+    return kind
+
+
 def check_decoder(data):
     value = decoder_input(data)
+    shape(value)
     expected = outcome(lambda: base64.b64decode(value))
     got = outcome(lambda: native_decode(value))
     # binascii.Error for malformed text, ValueError for non-ASCII text, TypeError for other

@@ -34,12 +34,6 @@ Example::
 :raises quillon.errors.ExecutionError: the job failed; its message tells more.
 )doc";
 
-bool truthy(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) raise_pending();
-    return r == 1;
-}
-
 nb::str encode_bytes_like(nb::handle data) {
     Py_buffer view;
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) raise_pending();

@@ -12,12 +12,6 @@ namespace quillon::excel {
 
 namespace {
 
-bool truthy(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) raise_pending();
-    return r == 1;
-}
-
 // `a == b` as the interpreter evaluates it (no identity shortcut).
 bool equal(nb::handle a, nb::handle b) {
     PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);

@@ -32,12 +32,6 @@ Example::
 :raises quillon.errors.ExecutionError: the worker reported a failure; its message tells more.
 )doc";
 
-bool truthy(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) raise_pending();
-    return r == 1;
-}
-
 // The whole content of a bytes-like object, Base64-encoded, as text.
 nb::str encode_bytes_like(nb::handle data) {
     Py_buffer view;

@@ -105,12 +105,6 @@ void load_names(ModelNames &n) {
 
 const ModelNames &names() { return *model_names; }
 
-bool truthy(nb::handle value) {
-    const int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) raise_pending();
-    return r != 0;
-}
-
 nb::object times(nb::handle value, double factor) {
     nb::object f = nb::steal(PyFloat_FromDouble(factor));
     nb::object product = nb::steal(PyNumber_Multiply(value.ptr(), f.ptr()));

@@ -70,7 +70,6 @@ void init_model_facade(nb::module_ &m);                     // model_facade.cpp
 nb::object plain_copy(nb::handle value, const json::Fallback &fallback);
 
 // Small helpers shared by the model files.
-bool truthy(nb::handle value);
 nb::object times(nb::handle value, double factor);  // value * factor, as Python computes it
 nb::object reference(nb::handle target, const char *kind);  // _ReferenceElement(target.id, kind)
 
