@@ -136,9 +136,6 @@ def shape(value):
         kind |= 128
     if len(value) > 1024:
         kind |= 256
-    for bit in range(9):
-        if kind >> bit & 1:
-            kind += 0                  # one branch per feature present
     return kind
 
 

@@ -16,7 +16,6 @@ import base64
 import enum
 import gzip
 import json
-import math
 import struct
 import sys
 
@@ -325,7 +324,8 @@ def sent_json(spy, model):
     xml = model.generate_xml_input().getvalue()
     assert xml == b"<input/>", xml
     assert len(spy.requests) == 1, spy.requests
-    return gzip.decompress(base64.b64decode(spy.requests[0]["input"], validate=True)).decode("utf-8")
+    packed = base64.b64decode(spy.requests[0]["input"], validate=True)
+    return gzip.decompress(packed).decode("utf-8")
 
 
 def snapshot(value):
