@@ -101,6 +101,20 @@ std::string decode(std::string_view text) {
     return out;
 }
 
+nb::str encode_object(nb::handle data) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) bind::raise_pending();
+    std::string encoded;
+    try {
+        encoded = encode(std::string_view(static_cast<const char *>(view.buf), (size_t) view.len));
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
+    }
+    PyBuffer_Release(&view);
+    return nb::str(encoded.c_str(), encoded.size());
+}
+
 nb::bytes decode_object(nb::handle value) {
     PyObject *o = value.ptr();
     std::string decoded;

@@ -17,6 +17,9 @@ namespace nb = nanobind;
 // Encodes `data`; the result is ASCII.
 std::string encode(std::string_view data);
 
+// The Base64 text of a bytes-like object's whole content, as a str (b64encode(data).decode()).
+nb::str encode_object(nb::handle data);
+
 // Decodes `text` as b64decode(text) would; throws nb::python_error carrying binascii.Error.
 std::string decode(std::string_view text);
 

@@ -11,32 +11,6 @@ namespace {
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
-// Py_EnterRecursiveCall/Py_LeaveRecursiveCall as a scope: nesting beyond the interpreter's
-// recursion limit becomes its RecursionError instead of exhausting the C stack.
-struct RecursionGuard {
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw nb::python_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
-};
-
-// Marks a container as being written, for the circular-reference check; unmarks on exit.
-class Marker {
-public:
-    Marker(std::unordered_set<PyObject *> &markers, PyObject *o) : markers_(markers), o_(o) {
-        if (!markers_.insert(o).second)
-            bind::raise(nb::handle(PyExc_ValueError), "Circular reference detected");
-    }
-    ~Marker() { markers_.erase(o_); }
-    Marker(const Marker &) = delete;
-    Marker &operator=(const Marker &) = delete;
-
-private:
-    std::unordered_set<PyObject *> &markers_;
-    PyObject *o_;
-};
 
 void escape_unit(std::string &out, unsigned c) {
     const char buf[6] = {'\\', 'u', hex_digits[(c >> 12) & 15], hex_digits[(c >> 8) & 15],
@@ -252,6 +226,11 @@ private:
 
 void write(std::string &out, nb::handle value, const Fallback &fallback) {
     Writer(out, fallback).value(value.ptr());
+}
+
+Marker::Marker(std::unordered_set<PyObject *> &markers, PyObject *o) : markers_(markers), o_(o) {
+    if (!markers_.insert(o).second)
+        bind::raise(nb::handle(PyExc_ValueError), "Circular reference detected");
 }
 
 }  // namespace quillon::json

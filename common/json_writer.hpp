@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <string>
+#include <unordered_set>
 
 namespace quillon::json {
 
@@ -24,5 +25,31 @@ using Fallback = std::function<nb::object(nb::handle)>;
 // Appends the JSON text of `value` to `out`. Without a fallback, unknown objects raise
 // TypeError("Object of type X is not JSON serializable") like json.JSONEncoder.default.
 void write(std::string &out, nb::handle value, const Fallback &fallback = nullptr);
+
+// Scopes shared by every walk over nested values that json would encode.
+
+// Py_EnterRecursiveCall/Py_LeaveRecursiveCall as a scope: nesting beyond the interpreter's
+// recursion limit becomes its RecursionError instead of exhausting the C stack.
+struct RecursionGuard {
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+// Marks a container as being walked, for json's circular-reference check; unmarks on exit.
+class Marker {
+public:
+    Marker(std::unordered_set<PyObject *> &markers, PyObject *o);
+    ~Marker() { markers_.erase(o_); }
+    Marker(const Marker &) = delete;
+    Marker &operator=(const Marker &) = delete;
+
+private:
+    std::unordered_set<PyObject *> &markers_;
+    PyObject *o_;
+};
 
 }  // namespace quillon::json

@@ -34,21 +34,6 @@ Example::
 :raises quillon.errors.ExecutionError: the job failed; its message tells more.
 )doc";
 
-nb::str encode_bytes_like(nb::handle data) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) raise_pending();
-    std::string encoded;
-    try {
-        encoded = quillon::base64::encode(
-            std::string_view(static_cast<const char *>(view.buf), (size_t) view.len));
-    } catch (...) {
-        PyBuffer_Release(&view);
-        throw;
-    }
-    PyBuffer_Release(&view);
-    return nb::str(encoded.c_str(), encoded.size());
-}
-
 // The caller's list itself (the caller keeps the output cells that processing fills), or a new
 // one per object.
 nb::object list_or_new(nb::handle value) {
@@ -113,7 +98,7 @@ void init_excel(nb::module_ &m) {
             nb::object data = nb::isinstance(workbook, bytes_io)
                                   ? workbook.attr("getvalue")()
                                   : workbook.attr("getvalue_binary")();
-            nb::str encoded = encode_bytes_like(data);
+            nb::str encoded = quillon::base64::encode_object(data);
 
             nb::dict input;
             input["named_cells"] = serialize_each(self.attr("_named_input_cells"), old_interface);

@@ -32,22 +32,6 @@ Example::
 :raises quillon.errors.ExecutionError: the worker reported a failure; its message tells more.
 )doc";
 
-// The whole content of a bytes-like object, Base64-encoded, as text.
-nb::str encode_bytes_like(nb::handle data) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) raise_pending();
-    std::string encoded;
-    try {
-        encoded = quillon::base64::encode(
-            std::string_view(static_cast<const char *>(view.buf), (size_t) view.len));
-    } catch (...) {
-        PyBuffer_Release(&view);
-        throw;
-    }
-    PyBuffer_Release(&view);
-    return nb::str(encoded.c_str(), encoded.size());
-}
-
 }  // namespace
 
 void init_analysis_job(nb::module_ &m) {
@@ -96,7 +80,7 @@ void init_analysis_job(nb::module_ &m) {
             nb::object input = self.attr("input_file");
             nb::object data = nb::isinstance(input, bytes_io) ? input.attr("getvalue")()
                                                                : input.attr("getvalue_binary")();
-            return job_content(nb::arg("body") = encode_bytes_like(data),
+            return job_content(nb::arg("body") = quillon::base64::encode_object(data),
                                nb::arg("return_result_xml") = self.attr("_return_result_xml"),
                                nb::arg("return_rcs_file") = self.attr("_return_rcs_file"));
         },

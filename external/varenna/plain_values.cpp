@@ -13,29 +13,8 @@ using namespace bind;
 
 namespace {
 
-struct RecursionGuard {
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw nb::python_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
-};
-
-class Marker {
-public:
-    Marker(std::unordered_set<PyObject *> &markers, PyObject *o) : markers_(markers), o_(o) {
-        if (!markers_.insert(o).second)
-            raise(nb::handle(PyExc_ValueError), "Circular reference detected");
-    }
-    ~Marker() { markers_.erase(o_); }
-    Marker(const Marker &) = delete;
-    Marker &operator=(const Marker &) = delete;
-
-private:
-    std::unordered_set<PyObject *> &markers_;
-    PyObject *o_;
-};
+using json::Marker;
+using json::RecursionGuard;
 
 bool high_surrogate(Py_UCS4 c) { return c >= 0xd800 && c <= 0xdbff; }
 bool low_surrogate(Py_UCS4 c) { return c >= 0xdc00 && c <= 0xdfff; }
