@@ -136,7 +136,6 @@ void init_model(nb::module_ &m) {
     n->Model_ = model.finish();
 
     init_open_model(m);
-    n->OpenModel = m.attr("OpenModel");
     init_section_prototypes(m);
     n->GeneralShape = m.attr("GeneralShape");
     init_members(m);
@@ -144,7 +143,6 @@ void init_model(nb::module_ &m) {
     n->CompressionMember = m.attr("CompressionMember");
     n->OneWaySlab = m.attr("OneWaySlab");
     init_model_facade(m);
-    n->Model = m.attr("Model");
 }
 
 }  // namespace quillon::varenna

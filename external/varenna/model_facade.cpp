@@ -110,15 +110,7 @@ void init_model_facade(nb::module_ &m) {
     const ModelNames &n = names();
     ClassBuilder cls(m, "Model", {n.Model_}, class_doc);
 
-    cls.method(
-        "__init__",
-        {arg("self"), kwonly("project_data").def_none().ann(n.ProjectData),
-         kwonly("code_settings").def_none().ann(n.CodeSettings)},
-        [](Args &a) {
-            nb::object super_ = nb::borrow((PyObject *) &PySuper_Type);
-            super_(names().Model, a.self()).attr("__init__")(a[1], a[2]);
-            return nb::none();
-        });
+    add_keyword_only_constructor(cls);
 
     cls.method(
         "create_concrete_material",

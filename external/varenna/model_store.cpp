@@ -88,6 +88,17 @@ nb::object create_matreinforcement(Args &a) {
 
 }  // namespace
 
+void add_keyword_only_constructor(ClassBuilder &cls) {
+    const ModelNames &n = names();
+    cls.method("__init__",
+               {arg("self"), kwonly("project_data").def_none().ann(n.ProjectData),
+                kwonly("code_settings").def_none().ann(n.CodeSettings)},
+               [cls_ref = cls.class_ref()](Args &a) {
+                   super(cls_ref, a.self()).attr("__init__")(a[1], a[2]);
+                   return nb::none();
+               });
+}
+
 std::vector<Param> matconcrete_params(bool keyword_only_tail) {
     const ModelNames &n = names();
     auto opt = [&](const char *name) { return keyword_only_tail ? kwonly(name) : arg(name); };

@@ -98,15 +98,7 @@ void init_open_model(nb::module_ &m) {
     const ModelNames &n = names();
     ClassBuilder cls(m, "OpenModel", {n.Model_}, class_doc);
 
-    cls.method(
-        "__init__",
-        {arg("self"), kwonly("project_data").def_none().ann(n.ProjectData),
-         kwonly("code_settings").def_none().ann(n.CodeSettings)},
-        [](Args &a) {
-            nb::object super_ = nb::borrow((PyObject *) &PySuper_Type);
-            super_(names().OpenModel, a.self()).attr("__init__")(a[1], a[2]);
-            return nb::none();
-        });
+    add_keyword_only_constructor(cls);
 
     cls.method("create_matconcrete_ec2", matconcrete_params(true),
                forward_all("_create_matconcrete_ec2"), concrete_doc.c_str(), n.MatConcreteEc2);
