@@ -83,6 +83,7 @@ def assert_no_growth(operation, per_round, *, objects=None, blocks=None, rss=MIB
             before = after
     report = ", ".join(f"round {i + 1}: {o:+d} objects, {b:+d} blocks, {r / 1024:+.0f} KiB"
                        for i, (o, b, r) in enumerate(growth))
+    print(f"\n{per_round} calls per round; {report}")  # shown with pytest -s
     assert not all(o > objects for o, _, _ in growth), f"tracked objects grow: {report}"
     assert not all(b > blocks for _, b, _ in growth), f"allocated blocks grow: {report}"
     if check_rss:
