@@ -1,6 +1,8 @@
 """The whole section-check road: model, input XML, analysis job, results.
 
-Three beams are modelled with `Model`, the local add-on service turns the model into input
+Three beams are modelled with `Model` (the first one as the documented typical road goes:
+C12/15 concrete, B 400A steel, a 0.5 x 1.0 m rectangle, four bars, one extreme), the local
+add-on service turns the model into input
 XML, `VarennaAnalysis` runs the job and both result parsers print a table of what came back.
 
 There is no section-check program on this machine, so the example configures a worker of its
@@ -50,10 +52,18 @@ def demo_section_check_worker(content: dict, *, integration: str, version: int) 
 
 def build_model() -> Model:
     model = Model()
-    concrete = model.create_concrete_material(ConcreteMaterial.C30_37)
-    steel = model.create_reinforcement_material(ReinforcementMaterial.B_500B)
-    for name, moments in [("Span", (210_000, 380_000)), ("Support", (-310_000, -450_000)),
-                          ("Cantilever", (-90_000,))]:
+    # The documented typical road: a C12/15 beam of 0.5 x 1.0 m with four B 400A bars and one
+    # load extreme.
+    concrete = model.create_concrete_material(ConcreteMaterial.C12_15)
+    steel = model.create_reinforcement_material(ReinforcementMaterial.B_400A)
+    beam = model.create_beam(RectSection(0.5, 1.0), concrete)
+    for corner in [(-0.101, -0.175), (0.101, -0.175), (0.101, 0.175), (-0.101, 0.175)]:
+        beam.create_bar(corner, 0.016, steel)
+    beam.create_extreme(frequent=LoadingSLS(ResultOfInternalForces(N=-100000, My=210000)),
+                        fundamental=LoadingULS(ResultOfInternalForces(N=-99999, My=200000)))
+
+    # Two more beams with bar layers and several extremes each.
+    for name, moments in [("Support", (-310_000, -450_000)), ("Cantilever", (-90_000, 150_000))]:
         beam = model.create_beam(RectSection(0.3, 0.6), concrete, name=name)
         beam.create_bar_layer(origin=(-0.1, -0.25), diameter=0.02, material=steel,
                               number_of_bars=3, delta_y=0.2)

@@ -26,8 +26,8 @@ def test_section_check_road_reports_every_extreme_of_every_section():
     done = _run([str(ROOT / "examples" / "section_check_road.py")])
     assert done.returncode == 0, done.stderr[-2000:]
     rows = re.findall(r"^\s+(\d+)\s+(\d+)\s+([\d.]+)\s+(OK|NotOK)$", done.stdout, re.M)
-    assert [(s, e) for s, e, *_ in rows] == [("1", "1"), ("1", "2"), ("2", "1"), ("2", "2"),
-                                              ("3", "1")]
+    assert [(s, e) for s, e, *_ in rows] == [("1", "1"), ("2", "1"), ("2", "2"), ("3", "1"),
+                                              ("3", "2")]
     assert "section 2: highest check value 1.125" in done.stdout
 
 
