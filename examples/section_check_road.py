@@ -2,8 +2,8 @@
 
 Three beams are modelled with `Model` (the first one as the documented typical road goes:
 C12/15 concrete, B 400A steel, a 0.5 x 1.0 m rectangle, four bars, one extreme), the local
-add-on service turns the model into input
-XML, `VarennaAnalysis` runs the job and both result parsers print a table of what came back.
+add-on service turns the model into input XML, `VarennaAnalysis` runs the job and both result
+parsers print a table of what came back.
 
 There is no section-check program on this machine, so the example configures a worker of its
 own for the "varenna" integration: it reads the check sections and load extremes of the input
