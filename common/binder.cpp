@@ -144,7 +144,12 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
         given[i] = true;
     }
 
-    nb::dict collected;
+    // Only functions with a `**` parameter pay for the dict that collects free keywords.
+    nb::object collected;
+    if (d.varkw >= 0) {
+        collected = nb::steal(PyDict_New());
+        if (!collected.is_valid()) return nullptr;
+    }
     PyObject *unexpected = nullptr, *repeated = nullptr;
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);

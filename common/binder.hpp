@@ -64,15 +64,16 @@ public:
     nb::handle operator[](size_t i) const { return values_[i]; }
     nb::handle self() const { return values_[0]; }
     size_t size() const { return count_; }
-    // The mapping collected by a `**` parameter (a new dict on each call; empty when unused).
-    nb::dict kwargs() const { return kwargs_; }
+    // The mapping collected by a `**` parameter (a new dict on each call; an empty one for
+    // functions without such a parameter).
+    nb::dict kwargs() const { return kwargs_.is_valid() ? nb::borrow<nb::dict>(kwargs_) : nb::dict(); }
     // Whether the caller supplied parameter i (by position or keyword).
     bool given(size_t i) const { return given_[i]; }
     // The function being called (for its name in messages).
     nb::handle function() const { return function_; }
 
     Args(nb::handle function, PyObject *const *values, const bool *given, size_t count,
-         nb::dict kwargs)
+         nb::object kwargs)
         : function_(function), values_(values), given_(given), count_(count),
           kwargs_(std::move(kwargs)) {}
 
@@ -81,7 +82,7 @@ private:
     PyObject *const *values_;
     const bool *given_;
     size_t count_;
-    nb::dict kwargs_;
+    nb::object kwargs_;
 };
 
 using Impl = std::function<nb::object(Args &)>;
