@@ -12,15 +12,11 @@ bool name_char(char c) {
            c != '=' && c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\'' && c != '"';
 }
 
-struct Resolved {
-    const Path::Step *step;
-    uint32_t tag;  // kNone: "*" (or, with a name, absent from the tree: nothing matches)
-    bool any;
-};
+using Resolved = BoundPath::Resolved;
 
 struct Evaluator {
     const Tree &tree;
-    std::vector<Resolved> steps;
+    const std::vector<Resolved> &steps;
     std::vector<uint32_t> *out;  // null: stop at the first match
     uint32_t found = kNone;
 
@@ -57,15 +53,6 @@ struct Evaluator {
         return false;
     }
 };
-
-Evaluator make_evaluator(const Tree &tree, const std::vector<Path::Step> &steps,
-                         std::vector<uint32_t> *out) {
-    Evaluator e{tree, {}, out};
-    e.steps.reserve(steps.size());
-    for (const Path::Step &s : steps)
-        e.steps.push_back(Resolved{&s, s.tag.empty() ? kNone : tree.find_tag(s.tag), s.tag.empty()});
-    return e;
-}
 
 }  // namespace
 
@@ -122,14 +109,26 @@ Path::Path(std::string_view text) {
     if (expect_step) throw std::invalid_argument("unsupported path");
 }
 
-uint32_t Path::first(const Tree &tree, uint32_t context) const {
-    Evaluator e = make_evaluator(tree, steps_, nullptr);
+uint32_t Path::first(const Tree &tree, uint32_t context) const { return BoundPath(*this, tree).first(context); }
+
+std::vector<uint32_t> Path::all(const Tree &tree, uint32_t context) const {
+    return BoundPath(*this, tree).all(context);
+}
+
+BoundPath::BoundPath(const Path &path, const Tree &tree) : tree_(&tree) {
+    steps_.reserve(path.steps().size());
+    for (const Path::Step &s : path.steps())
+        steps_.push_back(Resolved{&s, s.tag.empty() ? kNone : tree.find_tag(s.tag), s.tag.empty()});
+}
+
+uint32_t BoundPath::first(uint32_t context) const {
+    Evaluator e{*tree_, steps_, nullptr};
     return e.run(0, context) ? e.found : kNone;
 }
 
-std::vector<uint32_t> Path::all(const Tree &tree, uint32_t context) const {
+std::vector<uint32_t> BoundPath::all(uint32_t context) const {
     std::vector<uint32_t> out;
-    Evaluator e = make_evaluator(tree, steps_, &out);
+    Evaluator e{*tree_, steps_, &out};
     e.run(0, context);
     return out;
 }

@@ -32,6 +32,27 @@ private:
     std::vector<Step> steps_;
 };
 
+// A path with its tags looked up in one tree, for running it on many elements of that tree
+// without looking them up each time. The path must outlive it, and the tree must gain no tags
+// meanwhile (a built tree never does).
+class BoundPath {
+public:
+    BoundPath(const Path &path, const Tree &tree);
+
+    uint32_t first(uint32_t context) const;
+    std::vector<uint32_t> all(uint32_t context) const;
+
+    struct Resolved {
+        const Path::Step *step;
+        uint32_t tag;  // kNone: "*" (or, with a name, absent from the tree: nothing matches)
+        bool any;
+    };
+
+private:
+    const Tree *tree_;
+    std::vector<Resolved> steps_;
+};
+
 // "".join(element.itertext()) == value, without building the joined text.
 bool complete_text_equals(const Tree &tree, uint32_t node, std::string_view value);
 

@@ -1,6 +1,7 @@
 #include "xml_tree.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -116,32 +117,93 @@ void TreeBuilder::append_text(Span &s, const char *data, size_t length) {
     s.length += (uint32_t) length;
 }
 
-void TreeBuilder::settle_text() {
-    Span *s = target();
-    if (!s || s->is_none() || s->length > 64) return;
-    std::string &chars = tree_->chars;
-    const char *p = chars.data() + s->offset;
-    for (uint32_t i = 0; i < s->length; ++i)
-        if (p[i] != ' ' && p[i] != '\n' && p[i] != '\t' && p[i] != '\r') return;
-    const std::string_view key(p, s->length);
-    auto it = blank_texts_.find(key);
-    if (it == blank_texts_.end()) {
-        blank_texts_.emplace(std::string(key), *s);
-    } else if (it->second.offset != s->offset) {
-        chars.resize(s->offset);
-        *s = it->second;
+namespace {
+bool all_blank(const char *p, size_t length) {
+    // Indentation is a line break and then mostly spaces: look at eight of those at a time.
+    size_t i = 0;
+    while (i < length && (p[i] == '\n' || p[i] == '\r')) ++i;
+    for (uint64_t word; i + 8 <= length; i += 8) {
+        std::memcpy(&word, p + i, 8);
+        if (word != 0x2020202020202020u) break;
     }
+    for (; i < length; ++i)
+        if (p[i] != ' ' && p[i] != '\n' && p[i] != '\t' && p[i] != '\r') return false;
+    return true;
+}
+}  // namespace
+
+void TreeBuilder::flush_blank(Span &s) {
+    if (!blank_pending_) return;
+    blank_pending_ = false;
+    append_text(s, blank_, blank_length_);
+    blank_length_ = 0;
+}
+
+void TreeBuilder::settle_text() {
+    if (!blank_pending_) return;
+    Span &s = *target();
+    const uint32_t length = blank_length_;
+    blank_pending_ = false;
+    blank_length_ = 0;
+    std::vector<Span> &same_length = blank_texts_[length];
+    for (const Span &known : same_length) {
+        if (std::memcmp(tree_->chars.data() + known.offset, blank_, length) == 0) {
+            s = known;
+            return;
+        }
+    }
+    append_text(s, blank_, length);
+    // A document of ever new blank texts keeps its copies rather than making each search long.
+    if (same_length.size() < kBlanksPerLength) same_length.push_back(s);
+}
+
+uint32_t TreeBuilder::lookup_raw(const char *name) {
+    const std::string_view key(name);
+    auto it = raw_tag_ids_.find(key);
+    if (it != raw_tag_ids_.end()) return it->second;
+    if (raw_tags_.size() >= kMaxRawTags) return kNone;
+    const auto id = (uint32_t) raw_tags_.size();
+    raw_tags_.push_back(RawTag{std::string(key)});
+    raw_tag_ids_.emplace(std::string(key), id);
+    tree_tag_.push_back(kNone);
+    return id;
+}
+
+// The tag id in tree_ of the element starting now (its raw tag in `raw`); updates the guesses.
+uint32_t TreeBuilder::tag_of(const char *name, uint32_t &raw) {
+    raw = kNone;
+    if (previous_raw_ != kNone) {
+        RawTag &before = raw_tags_[previous_raw_];
+        const uint32_t guess = previous_was_start_ ? before.after_start : before.after_end;
+        if (guess != kNone && std::strcmp(raw_tags_[guess].raw.c_str(), name) == 0) raw = guess;
+    }
+    if (raw == kNone) {
+        raw = lookup_raw(name);
+        if (raw == kNone) return tree_->intern_raw(name);  // past the names remembered
+        if (previous_raw_ != kNone) {
+            RawTag &before = raw_tags_[previous_raw_];
+            (previous_was_start_ ? before.after_start : before.after_end) = raw;
+        }
+    }
+    uint32_t &in_tree = tree_tag_[raw];
+    if (in_tree == kNone) in_tree = tree_->intern_raw(name);
+    return in_tree;
 }
 
 void TreeBuilder::start(const char *name, const char **attributes) {
     if (open_.empty()) {
         if (!whole_document_ && std::strcmp(name, section_tag_.c_str()) != 0) {
             text_node_ = kNone;  // character data outside the kept elements is dropped
+            previous_raw_ = kNone;
             return;
         }
         if (!tree_) {  // a new section (or the document, unless made ready beforehand)
             tree_ = std::make_shared<Tree>();
-            blank_texts_.clear();
+            // Sections tend to be alike: room for one like the last saves growing the arrays.
+            tree_->nodes.reserve(last_nodes_);
+            tree_->chars.reserve(last_chars_);
+            for (std::vector<Span> &v : blank_texts_) v.clear();
+            std::fill(tree_tag_.begin(), tree_tag_.end(), kNone);
             if (!whole_document_) section_tag_id_ = tree_->intern_raw(section_tag_);
         }
     } else {
@@ -150,7 +212,8 @@ void TreeBuilder::start(const char *name, const char **attributes) {
     Tree &t = *tree_;
     const uint32_t parent = open_.empty() ? kNone : open_.back();
     const uint32_t previous = open_.empty() ? kNone : last_child_.back();
-    const uint32_t node = t.add_node(t.intern_raw(name), parent, previous);
+    uint32_t raw;
+    const uint32_t node = t.add_node(tag_of(name, raw), parent, previous);
     if (!last_child_.empty()) last_child_.back() = node;
     if (attributes[0]) {
         Node &n = t.nodes[node];
@@ -164,6 +227,9 @@ void TreeBuilder::start(const char *name, const char **attributes) {
     }
     open_.push_back(node);
     last_child_.push_back(kNone);
+    open_raw_.push_back(raw);
+    previous_raw_ = raw;
+    previous_was_start_ = true;
     text_node_ = node;
     text_is_tail_ = false;
 }
@@ -177,6 +243,9 @@ void TreeBuilder::end() {
     const uint32_t node = open_.back();
     open_.pop_back();
     last_child_.pop_back();
+    previous_raw_ = open_raw_.back();
+    previous_was_start_ = false;
+    open_raw_.pop_back();
     text_node_ = node;
     text_is_tail_ = true;
     if (whole_document_) {
@@ -186,6 +255,8 @@ void TreeBuilder::end() {
     if (tree_->nodes[node].tag == section_tag_id_) finished.push_back(ElementRef{tree_, node});
     if (open_.empty()) {
         // The outermost kept element is complete; what follows belongs to the next one.
+        last_nodes_ = tree_->nodes.size();
+        last_chars_ = tree_->chars.size();
         tree_.reset();
         text_node_ = kNone;
     }
@@ -193,7 +264,19 @@ void TreeBuilder::end() {
 
 void TreeBuilder::text(const char *data, int length) {
     Span *s = target();
-    if (s) append_text(*s, data, (size_t) length);
+    if (!s) return;
+    if (s->is_none()) {
+        // Nothing written yet: a text that stays blank is held aside until it is complete,
+        // so that a copy of one seen before costs no room in the arena.
+        if (blank_length_ + (size_t) length <= kMaxSharedBlank && all_blank(data, (size_t) length)) {
+            std::memcpy(blank_ + blank_length_, data, (size_t) length);
+            blank_length_ += (uint32_t) length;
+            blank_pending_ = true;
+            return;
+        }
+        flush_blank(*s);
+    }
+    append_text(*s, data, (size_t) length);
 }
 
 }  // namespace quillon::xml

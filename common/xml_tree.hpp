@@ -133,6 +133,9 @@ public:
 private:
     Span *target();
     void append_text(Span &s, const char *data, size_t length);
+    void settle_text();
+    uint32_t tag_of(const char *name, uint32_t &raw);
+    uint32_t lookup_raw(const char *name);
 
     std::string section_tag_;
     bool whole_document_;
@@ -142,13 +145,42 @@ private:
     std::vector<uint32_t> last_child_;  // per open element
     uint32_t text_node_ = kNone;        // where character data goes now
     bool text_is_tail_ = false;
-    // Texts made only of blanks repeat endlessly in indented documents; one copy each.
+    size_t last_nodes_ = 0;             // size of the last finished section
+    size_t last_chars_ = 0;
+
+    // Tag names as expat hands them out, kept for the whole parse (up to a number that keeps
+    // a walk's memory flat whatever the document's names). Documents repeat the same sequence
+    // of tags over and over: remembering which name followed an element's start, and which
+    // followed its end, the last time lets one string comparison stand in for hashing the
+    // name on almost every start tag. Names past the limit are interned the slow way.
+    static constexpr size_t kMaxRawTags = 4096;
+    struct RawTag {
+        std::string raw;
+        uint32_t after_start = kNone;  // raw tag of the first child seen last time
+        uint32_t after_end = kNone;    // raw tag of the next sibling seen last time
+    };
+    std::vector<RawTag> raw_tags_;
     struct Hash {
         using is_transparent = void;
         size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
     };
-    std::unordered_map<std::string, Span, Hash, std::equal_to<>> blank_texts_;
-    void settle_text();
+    std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> raw_tag_ids_;
+    std::vector<uint32_t> open_raw_;        // raw tags of the open elements (kNone: not kept)
+    uint32_t previous_raw_ = kNone;         // raw tag of the last start or end event
+    bool previous_was_start_ = false;
+    std::vector<uint32_t> tree_tag_;        // raw tag -> tag id in tree_ (kNone: not there yet)
+
+    // Texts made only of blanks repeat endlessly in indented documents; one copy each, found
+    // by length (an indented document has about one blank text per length). The text being
+    // received, while it is blank and short, waits in `blank_` (its span still None) until
+    // the next tag settles it.
+    static constexpr uint32_t kMaxSharedBlank = 64;
+    static constexpr size_t kBlanksPerLength = 8;
+    std::vector<Span> blank_texts_[kMaxSharedBlank + 1];
+    char blank_[kMaxSharedBlank];
+    uint32_t blank_length_ = 0;
+    bool blank_pending_ = false;
+    void flush_blank(Span &s);
 };
 
 }  // namespace quillon::xml

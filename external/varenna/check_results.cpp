@@ -8,14 +8,18 @@
 
 #include <nanobind/stl/shared_ptr.h>
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace quillon::varenna {
 
 using namespace quillon::bind;
+using xml::BoundPath;
 using xml::ElementRef;
 using xml::kNone;
 using xml::Path;
@@ -68,15 +72,19 @@ const char *const kStressChecks[] = {
     "Check_7_2_2_Concrete_fck", "Check_7_2_3_Concrete_fck", "Check_7_2_5_Tendons_fpk",
     "Check_7_2_5_ReinforcementBars_fyk", "Check_5_10_3_2_Tendons", "Check_5_10_2_1_1_Tendons"};
 
+// The result element of each check below an extreme: the first match of
+// ".//*[ResultType=<type>]/<tail>", in the order of the checks' methods.
+constexpr size_t kChecks = 8;
+const char *const kCheckTypes[kChecks] = {"Capacity", "Shear", "Torsion", "Interaction",
+                                          "CrackWidth", "Detailing", "StressLimitation", "Fatigue"};
+const char *const kCheckTails[kChecks] = {
+    "CheckResults/ConcreteCheckResultBase", "CheckResults/ConcreteCheckResultBase",
+    "CheckResults/ConcreteCheckResultBase", "CheckResults/ConcreteCheckResultBase",
+    "CheckResults", "CheckResults/ConcreteCheckResultBase", "CheckResults", "CheckResults"};
+
 struct Paths {
-    Path capacity{".//*[ResultType=\"Capacity\"]/CheckResults/ConcreteCheckResultBase"};
-    Path shear{".//*[ResultType=\"Shear\"]/CheckResults/ConcreteCheckResultBase"};
-    Path torsion{".//*[ResultType=\"Torsion\"]/CheckResults/ConcreteCheckResultBase"};
-    Path interaction{".//*[ResultType=\"Interaction\"]/CheckResults/ConcreteCheckResultBase"};
-    Path crack_width{".//*[ResultType=\"CrackWidth\"]/CheckResults"};
-    Path detailing{".//*[ResultType=\"Detailing\"]/CheckResults/ConcreteCheckResultBase"};
-    Path stress_limitation{".//*[ResultType=\"StressLimitation\"]/CheckResults"};
-    Path fatigue{".//*[ResultType=\"Fatigue\"]/CheckResults"};
+    std::vector<Path> checks;
+    std::vector<Path> check_tails;
     Path crack_short{"ConcreteCheckResultBase[Check=\"CrackWidthShort\"]"};
     Path crack_long{"ConcreteCheckResultBase[Check=\"CrackWidthLong\"]"};
     Path stress_short{"ConcreteCheckResultBase[Check=\"StressLimitationShort\"]"};
@@ -90,6 +98,10 @@ struct Paths {
     Path fatigue_shear{"ConcreteCheckResultBase[Check=\"Shear\"]"};
     std::vector<Path> any_depth_forces;
     Paths() {
+        for (size_t k = 0; k < kChecks; ++k) {
+            checks.emplace_back(std::string(".//*[ResultType=\"") + kCheckTypes[k] + "\"]/" + kCheckTails[k]);
+            check_tails.emplace_back(kCheckTails[k]);
+        }
         for (const char *name : kStressChecks)
             stress_checks.emplace_back(std::string("ConcreteCheckResultBase[TypeCheck=\"") + name + "\"]");
         for (Name f : kForces) any_depth_forces.emplace_back(std::string(".//") + kNames[f]);
@@ -123,22 +135,11 @@ bool plain_float(std::string_view s, double &out) {
     const char *p = s.data() + b, *end = s.data() + e;
     bool negative = false;
     if (*p == '+' || *p == '-') negative = *p++ == '-';
-    const char *q = p;
-    size_t digits = 0;
-    while (q < end && is_digit(*q)) ++q, ++digits;
-    if (q < end && *q == '.') {
-        ++q;
-        while (q < end && is_digit(*q)) ++q, ++digits;
-    }
-    if (!digits) return false;
-    if (q < end && (*q == 'e' || *q == 'E')) {
-        ++q;
-        if (q < end && (*q == '+' || *q == '-')) ++q;
-        size_t exp_digits = 0;
-        while (q < end && is_digit(*q)) ++q, ++exp_digits;
-        if (!exp_digits) return false;
-    }
-    if (q != end) return false;
+    // Starting with a digit or a point rules out a second sign and the words (inf, nan) that
+    // from_chars would take; what it then takes in full is digits with at most one point and
+    // an optional exponent, which float() reads the same way. Anything else (underscores,
+    // out of range values) goes to the interpreter.
+    if (p == end || !(is_digit(*p) || *p == '.')) return false;
     double v;
     auto r = std::from_chars(p, end, v);
     if (r.ec != std::errc() || r.ptr != end) return false;
@@ -153,9 +154,78 @@ struct Reader {
 
     explicit Reader(const Tree &tree) : t(tree), tag_cache(tree.tags.size()) {
         for (unsigned i = 0; i < NameCount; ++i) ids[i] = t.find_tag(kNames[i]);
+        name_of.assign(t.tags.size(), NameCount);
+        for (unsigned i = 0; i < NameCount; ++i)
+            if (ids[i] != kNone) name_of[ids[i]] = (uint8_t) i;
+        pure = t.foreign.empty();
+        for (const xml::Tag &tag : t.tags) pure = pure && !tag.is_foreign();
     }
+    // Only strings in the tree (always so in a parsed one): looking through it runs no user
+    // code and cannot fail, so the order of the lookups is free.
+    bool pure = false;
 
     uint32_t child(uint32_t node, Name n) const { return t.child(node, ids[n]); }
+
+    // The first child of an element with each of our names, as child() finds it, for an
+    // element read for many names: one pass over its children instead of one per name.
+    struct FirstChildren {
+        uint32_t of[NameCount];
+        uint32_t operator[](Name n) const { return of[n]; }
+    };
+    FirstChildren first_children(uint32_t node) const {
+        FirstChildren f;
+        std::fill(std::begin(f.of), std::end(f.of), kNone);
+        for (uint32_t c = t.nodes[node].first_child; c != kNone; c = t.nodes[c].next_sibling) {
+            const uint8_t n = name_of[t.nodes[c].tag];
+            if (n != NameCount && f.of[n] == kNone) f.of[n] = c;
+        }
+        return f;
+    }
+    std::vector<uint8_t> name_of;  // tag id -> our name (NameCount: none)
+
+    // The path with its tags looked up in this tree once, however many extremes it runs on.
+    const BoundPath &path(const Path &p) {
+        auto it = bound.find(&p);
+        if (it == bound.end()) it = bound.emplace(&p, BoundPath(p, t)).first;
+        return it->second;
+    }
+    std::unordered_map<const Path *, BoundPath> bound;
+
+    // The result element of check `k` below `extreme`, as paths().checks[k] finds it. When
+    // all checks are wanted, in a pure tree, the elements of all of them are found in one walk
+    // over the extreme instead of one walk per check.
+    uint32_t check_element(size_t k, uint32_t extreme, bool all_checks) {
+        if (!pure || !all_checks) return path(paths().checks[k]).first(extreme);
+        auto it = check_elements.find(extreme);
+        if (it == check_elements.end()) it = check_elements.emplace(extreme, find_checks(extreme)).first;
+        return it->second[k];
+    }
+    std::unordered_map<uint32_t, std::array<uint32_t, kChecks>> check_elements;
+
+    // For each check, the first descendant with a ResultType child of the check's type
+    // (only the first such child counts) whose tail path matches, and that match.
+    std::array<uint32_t, kChecks> find_checks(uint32_t extreme) {
+        std::array<uint32_t, kChecks> found;
+        found.fill(kNone);
+        const uint32_t result_type = t.find_tag("ResultType");
+        if (result_type == kNone) return found;
+        size_t missing = kChecks;
+        for (uint32_t d = xml::next_in_subtree(t, extreme, extreme); d != kNone && missing;
+             d = xml::next_in_subtree(t, d, extreme)) {
+            bool tried[kChecks] = {};
+            for (uint32_t c = t.nodes[d].first_child; c != kNone; c = t.nodes[c].next_sibling) {
+                if (t.nodes[c].tag != result_type) continue;
+                for (size_t k = 0; k < kChecks; ++k) {
+                    if (found[k] != kNone || tried[k] || !xml::complete_text_equals(t, c, kCheckTypes[k]))
+                        continue;
+                    tried[k] = true;
+                    found[k] = path(paths().check_tails[k]).first(d);
+                    if (found[k] != kNone) --missing;
+                }
+            }
+        }
+        return found;
+    }
 
     // float(element.text)
     nb::object number(uint32_t node) const {
@@ -212,8 +282,9 @@ void set(nb::handle d, PyObject *key, nb::handle value) {
 
 nb::dict numbers_and_result(Reader &r, uint32_t e, const Name *names, size_t count) {
     nb::dict d;
-    for (size_t i = 0; i < count; ++i) set(d, name_key(names[i]), r.number(r.child(e, names[i])));
-    set(d, KEY("Result"), r.text(r.child(e, Result)));
+    const Reader::FirstChildren c = r.first_children(e);
+    for (size_t i = 0; i < count; ++i) set(d, name_key(names[i]), r.number(c[names[i]]));
+    set(d, KEY("Result"), r.text(c[Result]));
     return d;
 }
 
@@ -233,11 +304,12 @@ nb::object force_group(Reader &r, uint32_t g) {
 
 nb::object capacity_entry(Reader &r, uint32_t e) {
     nb::dict d;
-    set(d, KEY("Fu"), force_group(r, r.child(e, Fu)));
-    set(d, KEY("Fu1"), force_group(r, r.child(e, Fu1)));
-    set(d, KEY("Fu2"), force_group(r, r.child(e, Fu2)));
-    set(d, KEY("CheckValue"), r.number(r.child(e, CheckValue)));
-    set(d, KEY("Result"), r.text(r.child(e, Result)));
+    const Reader::FirstChildren c = r.first_children(e);
+    set(d, KEY("Fu"), force_group(r, c[Fu]));
+    set(d, KEY("Fu1"), force_group(r, c[Fu1]));
+    set(d, KEY("Fu2"), force_group(r, c[Fu2]));
+    set(d, KEY("CheckValue"), r.number(c[CheckValue]));
+    set(d, KEY("Result"), r.text(c[Result]));
     return d;
 }
 
@@ -248,12 +320,13 @@ nb::object interaction_entry(Reader &r, uint32_t e) {
 }
 
 nb::object crack_width_entry(Reader &r, uint32_t e) {
-    const uint32_t short_e = paths().crack_short.first(r.t, e);
-    const uint32_t long_e = paths().crack_long.first(r.t, e);
+    const uint32_t short_e = r.path(paths().crack_short).first(e);
+    const uint32_t long_e = r.path(paths().crack_long).first(e);
     auto term = [&](uint32_t el) -> nb::object {
         if (el == kNone) return nb::none();
         nb::dict d;
-        for (Name n : kCrackTerm) set(d, name_key(n), r.number(r.child(el, n)));
+        const Reader::FirstChildren c = r.first_children(el);
+        for (Name n : kCrackTerm) set(d, name_key(n), r.number(c[n]));
         return d;
     };
     nb::object s = term(short_e);
@@ -288,8 +361,8 @@ bool is_nan_word(std::string_view s) {
 nb::object stress_limitation_entry(Reader &r, uint32_t e) {
     const Paths &p = paths();
     nb::dict d;
-    const std::vector<uint32_t> shorts = p.stress_short.all(r.t, e);
-    const std::vector<uint32_t> longs = p.stress_long.all(r.t, e);
+    const std::vector<uint32_t> shorts = r.path(p.stress_short).all(e);
+    const std::vector<uint32_t> longs = r.path(p.stress_long).all(e);
     auto summary = [&](const std::vector<uint32_t> &elements) -> nb::object {
         nb::dict s;
         for (uint32_t el : elements) {
@@ -316,7 +389,7 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
         PyObject *name = names[i];
         set(d, name, nb::none());
         nb::object entry = nb::none();
-        for (uint32_t el : p.stress_checks[i].all(r.t, e)) {
+        for (uint32_t el : r.path(p.stress_checks[i]).all(e)) {
             const uint32_t check = r.child(el, Check);
             if (check == kNone) raise_missing("text");
             PyObject *term;
@@ -372,7 +445,7 @@ bool same_found_text(Reader &r, uint32_t a, uint32_t b) {
 bool forces_match(Reader &r, uint32_t shear, uint32_t forces) {
     const Paths &p = paths();
     for (size_t i = 0; i < std::size(kForces); ++i) {
-        const uint32_t a = p.any_depth_forces[i].first(r.t, shear);
+        const uint32_t a = r.path(p.any_depth_forces[i]).first(shear);
         if (forces == kNone) raise_missing("findtext");
         const uint32_t b = r.child(forces, kForces[i]);
         if (!same_found_text(r, a, b)) return false;
@@ -386,57 +459,72 @@ nb::object fatigue_entry(Reader &r, uint32_t e) {
     set(d, KEY("fatigue"), nb::dict());
     nb::dict shear;
     set(d, KEY("shear"), shear);
-    const uint32_t fmax = p.fatigue_max.first(r.t, e);
-    const uint32_t fmin = p.fatigue_min.first(r.t, e);
+    const uint32_t fmax = r.path(p.fatigue_max).first(e);
+    const uint32_t fmin = r.path(p.fatigue_min).first(e);
     nb::dict fat;
-    set(fat, KEY("CheckValue"), r.number(p.fatigue_value.first(r.t, e)));
-    set(fat, KEY("DecisionMethod"), r.text(p.fatigue_method.first(r.t, e)));
-    set(fat, KEY("Result"), r.text(p.fatigue_result.first(r.t, e)));
+    set(fat, KEY("CheckValue"), r.number(r.path(p.fatigue_value).first(e)));
+    set(fat, KEY("DecisionMethod"), r.text(r.path(p.fatigue_method).first(e)));
+    set(fat, KEY("Result"), r.text(r.path(p.fatigue_result).first(e)));
     set(d, KEY("fatigue"), fat);
-    for (uint32_t sh : p.fatigue_shear.all(r.t, e)) {
+    for (uint32_t sh : r.path(p.fatigue_shear).all(e)) {
         if (forces_match(r, sh, fmax)) set(shear, KEY("max"), numbers_and_result(r, sh, kShear, std::size(kShear)));
         if (forces_match(r, sh, fmin)) set(shear, KEY("min"), numbers_and_result(r, sh, kShear, std::size(kShear)));
     }
     return d;
 }
 
+// In the order of kCheckTypes.
 struct Operation {
     const char *name;
-    const Path &(*path)();
     nb::object (*entry)(Reader &, uint32_t);
 };
 
 const Operation kOperations[] = {
-    {"capacity", [] () -> const Path & { return paths().capacity; }, capacity_entry},
-    {"shear", [] () -> const Path & { return paths().shear; }, shear_entry},
-    {"torsion", [] () -> const Path & { return paths().torsion; }, torsion_entry},
-    {"interaction", [] () -> const Path & { return paths().interaction; }, interaction_entry},
-    {"crack_width", [] () -> const Path & { return paths().crack_width; }, crack_width_entry},
-    {"detailing", [] () -> const Path & { return paths().detailing; }, detailing_entry},
-    {"stress_limitation", [] () -> const Path & { return paths().stress_limitation; }, stress_limitation_entry},
-    {"fatigue", [] () -> const Path & { return paths().fatigue; }, fatigue_entry},
+    {"capacity", capacity_entry},
+    {"shear", shear_entry},
+    {"torsion", torsion_entry},
+    {"interaction", interaction_entry},
+    {"crack_width", crack_width_entry},
+    {"detailing", detailing_entry},
+    {"stress_limitation", stress_limitation_entry},
+    {"fatigue", fatigue_entry},
 };
 constexpr size_t kOperationCount = std::size(kOperations);
+static_assert(kOperationCount == kChecks);
 
-const Operation &operation(const char *name) {
-    for (const Operation &op : kOperations)
-        if (std::string_view(op.name) == name) return op;
+size_t operation(const char *name) {
+    for (size_t k = 0; k < kOperationCount; ++k)
+        if (std::string_view(kOperations[k].name) == name) return k;
     throw std::logic_error("unknown extraction");
 }
 
+// The Reader of the tree read last: the checks of one section share it, and with it the
+// lookups of their tags and paths.
+struct ReaderCache {
+    std::unique_ptr<Reader> reader;
+    Reader &of(const Tree &tree) {
+        if (!reader || &reader->t != &tree) reader = std::make_unique<Reader>(tree);
+        return *reader;
+    }
+};
+
 // The common skeleton: one entry per extreme element, None when the result element is absent
 // or has no children.
-nb::list run(const Operation &op, const std::vector<ElementRef> &extremes) {
+nb::list run(size_t k, const std::vector<ElementRef> &extremes, ReaderCache &readers,
+             bool all_checks) {
     nb::list out;
-    const Path &path = op.path();
-    std::unique_ptr<Reader> reader;
     for (const ElementRef &x : extremes) {
-        if (!reader || &reader->t != x.tree.get()) reader = std::make_unique<Reader>(*x.tree);
-        const uint32_t element = path.first(*x.tree, x.node);
+        Reader &reader = readers.of(*x.tree);
+        const uint32_t element = reader.check_element(k, x.node, all_checks);
         if (element == kNone || !x.tree->has_children(element)) out.append(nb::none());
-        else out.append(op.entry(*reader, element));
+        else out.append(kOperations[k].entry(reader, element));
     }
     return out;
+}
+
+nb::list run(size_t k, const std::vector<ElementRef> &extremes) {
+    ReaderCache readers;
+    return run(k, extremes, readers, false);
 }
 
 std::vector<ElementRef> extremes_of_section(const TreePtr &tree, uint32_t section) {
@@ -550,7 +638,7 @@ struct ExtremeIteration {
 };
 
 nb::object operation_method(Args &a, size_t index) {
-    return run(kOperations[index], extremes_of(a.self()));
+    return run(index, extremes_of(a.self()));
 }
 
 nb::object extremes_method(Args &a) {
@@ -562,10 +650,11 @@ nb::object extremes_method(Args &a) {
     if (all_ours) {
         if (inherited(self, "_iter_extreme_results", g_iter_extremes)) {
             const std::vector<ElementRef> extremes = extremes_of(self);
-            for (const Operation &op : kOperations) lists.push_back(run(op, extremes));
+            ReaderCache readers;
+            for (size_t k = 0; k < kOperationCount; ++k) lists.push_back(run(k, extremes, readers, true));
         } else {
             // An overridden extreme iteration is asked once per check, as each check asks it.
-            for (const Operation &op : kOperations) lists.push_back(run(op, extremes_of(self)));
+            for (size_t k = 0; k < kOperationCount; ++k) lists.push_back(run(k, extremes_of(self)));
         }
         return combine(lists);
     }
