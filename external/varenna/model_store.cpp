@@ -99,61 +99,70 @@ void add_keyword_only_constructor(ClassBuilder &cls) {
                });
 }
 
-std::vector<Param> matconcrete_params(bool keyword_only_tail) {
+namespace {
+
+// self, base_material, name and the eleven physical and code parameters both material
+// creators share, in their order; the defaults that differ are given.
+std::vector<Param> material_params(bool keyword_only_tail, nb::handle base_material_type,
+                                   int e_modulus, int g_modulus, int unit_mass) {
     const ModelNames &n = names();
     auto opt = [&](const char *name) { return keyword_only_tail ? kwonly(name) : arg(name); };
     return {
         arg("self"),
-        arg("base_material").ann(n.ConcreteMaterial),
+        arg("base_material").ann(base_material_type),
         arg("name").def_none().ann("str"),
-        opt("e_modulus").def(nb::int_(32800)).ann("float"),
-        opt("g_modulus").def(nb::int_(13667)).ann("float"),
+        opt("e_modulus").def(nb::int_(e_modulus)).ann("float"),
+        opt("g_modulus").def(nb::int_(g_modulus)).ann("float"),
         opt("poisson").def(nb::float_(0.2)).ann("float"),
-        opt("unit_mass").def(nb::int_(2500)).ann("float"),
+        opt("unit_mass").def(nb::int_(unit_mass)).ann("float"),
         opt("specific_heat").def(nb::float_(0.6)).ann("float"),
         opt("thermal_expansion").def(nb::float_(1e-05)).ann("float"),
         opt("thermal_conductivity").def(nb::int_(45)).ann("float"),
         opt("is_default").def(Py_False).ann("bool"),
         opt("order_in_code").def(nb::int_(1)).ann("int"),
         opt("thermal_state").def_none().ann(n.ThermalState),
-        opt("fck_28").def_none().ann("float"),
-        opt("stone_diameter").def(nb::float_(0.016)).ann("float"),
-        opt("cement_class").def(n.cement_class_R).ann(n.ConcCementClass),
-        opt("aggregate_type").def(n.aggregate_QUARTZITE).ann(n.ConcAggregateType),
-        opt("diagram_type").def(n.conc_diagram_PARABOLIC).ann(n.ConcDiagramType),
-        opt("silica_fume").def(Py_False).ann("bool"),
-        opt("plain_concrete_diagram").def(Py_False).ann("bool"),
-        opt("dep_params").def_none().ann(n.ConcDependentParams),
     };
+}
+
+}  // namespace
+
+std::vector<Param> matconcrete_params(bool keyword_only_tail) {
+    const ModelNames &n = names();
+    auto opt = [&](const char *name) { return keyword_only_tail ? kwonly(name) : arg(name); };
+    std::vector<Param> params =
+        material_params(keyword_only_tail, n.ConcreteMaterial, 32800, 13667, 2500);
+    for (Param &p : std::vector<Param>{
+             opt("fck_28").def_none().ann("float"),
+             opt("stone_diameter").def(nb::float_(0.016)).ann("float"),
+             opt("cement_class").def(n.cement_class_R).ann(n.ConcCementClass),
+             opt("aggregate_type").def(n.aggregate_QUARTZITE).ann(n.ConcAggregateType),
+             opt("diagram_type").def(n.conc_diagram_PARABOLIC).ann(n.ConcDiagramType),
+             opt("silica_fume").def(Py_False).ann("bool"),
+             opt("plain_concrete_diagram").def(Py_False).ann("bool"),
+             opt("dep_params").def_none().ann(n.ConcDependentParams),
+         })
+        params.push_back(std::move(p));
+    return params;
 }
 
 std::vector<Param> matreinforcement_params(bool keyword_only_tail) {
     const ModelNames &n = names();
     auto opt = [&](const char *name) { return keyword_only_tail ? kwonly(name) : arg(name); };
-    return {
-        arg("self"),
-        arg("base_material").ann(n.ReinforcementMaterial),
-        arg("name").def_none().ann("str"),
-        opt("e_modulus").def(nb::int_(200000)).ann("float"),
-        opt("g_modulus").def(nb::int_(83333)).ann("float"),
-        opt("poisson").def(nb::float_(0.2)).ann("float"),
-        opt("unit_mass").def(nb::int_(7850)).ann("float"),
-        opt("specific_heat").def(nb::float_(0.6)).ann("float"),
-        opt("thermal_expansion").def(nb::float_(1e-05)).ann("float"),
-        opt("thermal_conductivity").def(nb::int_(45)).ann("float"),
-        opt("is_default").def(Py_False).ann("bool"),
-        opt("order_in_code").def(nb::int_(1)).ann("int"),
-        opt("thermal_state").def_none().ann(n.ThermalState),
-        opt("bar_surface").def(n.bar_surface_RIBBED).ann(n.BarSurface),
-        opt("fyk").def_none().ann("float"),
-        opt("ftk_by_fyk").def_none().ann("float"),
-        opt("epsuk").def_none().ann("float"),
-        opt("ftk").def_none().ann("float"),
-        opt("class_").def(n.reinf_class_B).ann(n.ReinfClass),
-        opt("type_").def(n.reinf_type_BARS).ann(n.ReinfType),
-        opt("fabrication").def(n.fabrication_HOT_ROLLED).ann(n.ReinfFabrication),
-        opt("diagram_type").def(n.reinf_diagram_BILINEAR_INCLINED).ann(n.ReinfDiagramType),
-    };
+    std::vector<Param> params =
+        material_params(keyword_only_tail, n.ReinforcementMaterial, 200000, 83333, 7850);
+    for (Param &p : std::vector<Param>{
+             opt("bar_surface").def(n.bar_surface_RIBBED).ann(n.BarSurface),
+             opt("fyk").def_none().ann("float"),
+             opt("ftk_by_fyk").def_none().ann("float"),
+             opt("epsuk").def_none().ann("float"),
+             opt("ftk").def_none().ann("float"),
+             opt("class_").def(n.reinf_class_B).ann(n.ReinfClass),
+             opt("type_").def(n.reinf_type_BARS).ann(n.ReinfType),
+             opt("fabrication").def(n.fabrication_HOT_ROLLED).ann(n.ReinfFabrication),
+             opt("diagram_type").def(n.reinf_diagram_BILINEAR_INCLINED).ann(n.ReinfDiagramType),
+         })
+        params.push_back(std::move(p));
+    return params;
 }
 
 void add_store_members(ClassBuilder &model) {
