@@ -472,6 +472,53 @@ ClassBuilder &ClassBuilder::abstract_property(const char *name, Impl getter, con
     return *this;
 }
 
+ClassBuilder &ClassBuilder::stored_attribute(const char *name,
+                                             std::function<nb::object(nb::handle)> on_read,
+                                             const char *doc) {
+    nb::object key = nb::steal(PyUnicode_InternFromString(name));
+    if (!key.is_valid()) raise_pending();
+    auto missing = [key](nb::handle self) {
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                     Py_TYPE(self.ptr())->tp_name, key.ptr());
+        raise_pending();
+    };
+    nb::object getter = function(
+        name, {arg("self")},
+        [key, missing, on_read = std::move(on_read)](Args &a) -> nb::object {
+            nb::dict d = instance_dict(a.self());
+            PyObject *v = PyDict_GetItemWithError(d.ptr(), key.ptr());
+            if (!v) {
+                if (!PyErr_Occurred()) missing(a.self());
+                raise_pending();
+            }
+            return on_read(v);
+        },
+        doc, {});
+    nb::object setter = function(
+        name, {arg("self"), arg("value")},
+        [key](Args &a) {
+            nb::dict d = instance_dict(a.self());
+            if (PyDict_SetItem(d.ptr(), key.ptr(), a[1].ptr()) < 0) raise_pending();
+            return nb::none();
+        },
+        nullptr, {});
+    nb::object deleter = function(
+        name, {arg("self")},
+        [key, missing](Args &a) {
+            nb::dict d = instance_dict(a.self());
+            if (PyDict_DelItem(d.ptr(), key.ptr()) < 0) {
+                if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise_pending();
+                PyErr_Clear();
+                missing(a.self());
+            }
+            return nb::none();
+        },
+        nullptr, {});
+    namespace_[name] = nb::handle((PyObject *) &PyProperty_Type)(
+        getter, setter, deleter, doc ? nb::object(nb::str(doc)) : nb::none());
+    return *this;
+}
+
 ClassBuilder &ClassBuilder::attr(const char *name, nb::handle value) {
     namespace_[name] = value;
     return *this;
@@ -527,6 +574,12 @@ void raise_pending() {
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
     throw nb::python_error();
+}
+
+nb::dict instance_dict(nb::handle self) {
+    PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!d) raise_pending();
+    return nb::steal<nb::dict>(d);
 }
 
 bool truthy(nb::handle value) {

@@ -129,6 +129,11 @@ public:
                            nb::handle return_annotation = {});
     ClassBuilder &abstract_property(const char *name, Impl getter, const char *doc = nullptr,
                                     nb::handle return_annotation = {});
+    // An attribute that reads like a plain instance attribute: its value lives in the instance
+    // dict under its own name (set and deleted as such), and `on_read` turns what is stored into
+    // what readers get, so a native holder can become the Python object it stands for on demand.
+    ClassBuilder &stored_attribute(const char *name, std::function<nb::object(nb::handle)> on_read,
+                                   const char *doc = nullptr);
     // Any class attribute (a value, a nested class, ...).
     ClassBuilder &attr(const char *name, nb::handle value);
 
@@ -163,6 +168,9 @@ nb::object super(const std::shared_ptr<nb::object> &cls, nb::handle self);
 [[noreturn]] void raise_from(nb::handle type, const std::string &message, nb::handle cause);
 // Re-raise whatever exception is pending (after a failed C API call).
 [[noreturn]] void raise_pending();
+
+// The instance dict of `self` (created when missing).
+nb::dict instance_dict(nb::handle self);
 
 // `bool(value)`, with the interpreter's errors.
 bool truthy(nb::handle value);

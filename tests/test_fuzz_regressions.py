@@ -20,12 +20,12 @@ def load_target(target):
     name = f"fuzz_{target}"
     if name in sys.modules:
         return sys.modules[name]
-    spec = importlib.util.spec_from_file_location(name, FUZZ / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location(name, FUZZ / f"{name}.py")
+    module = importlib.util.module_from_spec(module_spec)
     saved = sys.modules.get("atheris", ...)
     sys.modules["atheris"] = None   # makes "import atheris" fail even where it is installed
     try:
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
     finally:
         if saved is ...:
             del sys.modules["atheris"]

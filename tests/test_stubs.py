@@ -29,11 +29,11 @@ MODULES = {
 def stub_path(module_name):
     """The stub installed next to the module if there is one, else the source-tree stub."""
     try:
-        spec = importlib.util.find_spec(module_name)
+        found = importlib.util.find_spec(module_name)
     except ImportError:
-        spec = None
-    if spec is not None and spec.origin:
-        installed = Path(spec.origin).with_name(module_name.rsplit(".", 1)[1] + ".pyi")
+        found = None
+    if found is not None and found.origin:
+        installed = Path(found.origin).with_name(module_name.rsplit(".", 1)[1] + ".pyi")
         if installed.is_file():
             return installed
     return MODULES[module_name]

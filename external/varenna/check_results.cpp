@@ -563,12 +563,6 @@ PyObject *g_element_property = nullptr;
 PyObject *g_iter_extremes = nullptr;
 PyObject *g_operations[kOperationCount] = {};
 
-nb::dict instance_dict(nb::handle self) {
-    PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (!d) raise_pending();
-    return nb::steal<nb::dict>(d);
-}
-
 // The type's attribute `name` is still the one this class defines.
 bool inherited(nb::handle self, const char *name, PyObject *ours) {
     if ((PyObject *) Py_TYPE(self.ptr()) == g_section_class) return true;
@@ -761,46 +755,14 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
                  ann("int"));
 
     // `_element`: the section element. A native section becomes an ElementTree element the
-    // first time it is asked for; the value lives in the instance dict under the same name.
-    auto make = [&](const char *name, std::vector<Param> params, Impl impl) {
-        FunctionSpec fn;
-        fn.name = name;
-        fn.qualname = q + "._element";
-        fn.module = nb::cast<std::string>(m.attr("__name__"));
-        fn.params = std::move(params);
-        fn.impl = std::move(impl);
-        return make_function(std::move(fn));
-    };
-    nb::object getter = make("_element", {arg("self")}, [](Args &a) -> nb::object {
-        nb::dict d = instance_dict(a.self());
-        PyObject *v = PyDict_GetItemWithError(d.ptr(), KEY("_element"));
-        if (!v) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '_element'",
-                             Py_TYPE(a.self().ptr())->tp_name);
-            raise_pending();
-        }
-        if (is_native_section(v)) return native_section_etree(v);
-        return nb::borrow(v);
-    });
-    nb::object setter = make("_element", {arg("self"), arg("value")}, [](Args &a) {
-        nb::dict d = instance_dict(a.self());
-        if (PyDict_SetItem(d.ptr(), KEY("_element"), a[1].ptr()) < 0) raise_pending();
-        return nb::none();
-    });
-    nb::object deleter = make("_element", {arg("self")}, [](Args &a) {
-        nb::dict d = instance_dict(a.self());
-        if (PyDict_DelItem(d.ptr(), KEY("_element")) < 0) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '_element'",
-                         Py_TYPE(a.self().ptr())->tp_name);
-            raise_pending();
-        }
-        return nb::none();
-    });
-    nb::object element_property = nb::handle((PyObject *) &PyProperty_Type)(
-        getter, setter, deleter, nb::str("The section element (an ElementTree element)."));
-    cls.attr("_element", element_property);
+    // first time it is asked for.
+    cls.stored_attribute(
+        "_element",
+        [](nb::handle v) -> nb::object {
+            if (is_native_section(v)) return native_section_etree(v);
+            return nb::borrow(v);
+        },
+        "The section element (an ElementTree element).");
 
     nb::class_<ExtremeIteration>(m, "_ExtremeIteration",
                                  "The generator of SectionResult._iter_extreme_results().")
@@ -835,7 +797,7 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
 
     nb::object result = cls.finish();
     g_section_class = result.inc_ref().ptr();
-    g_element_property = element_property.inc_ref().ptr();
+    g_element_property = nb::object(result.attr("__dict__")["_element"]).release().ptr();
     g_iter_extremes = nb::object(result.attr("_iter_extreme_results")).release().ptr();
     for (size_t k = 0; k < kOperationCount; ++k)
         g_operations[k] = result.attr(kOperations[k].name).inc_ref().ptr();

@@ -125,12 +125,6 @@ struct NativeDocument {
     }
 };
 
-nb::dict instance_dict(nb::handle self) {
-    PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (!d) raise_pending();
-    return nb::steal<nb::dict>(d);
-}
-
 bool inherited(nb::handle type, const char *name, PyObject *ours) {
     if (type.ptr() == g_output_class) return true;
     return _PyType_Lookup((PyTypeObject *) type.ptr(), nb::str(name).ptr()) == ours;
@@ -266,46 +260,14 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
         return nb::none();
     });
 
-    auto make = [&](const char *name, std::vector<Param> params, Impl impl) {
-        FunctionSpec spec;
-        spec.name = name;
-        spec.qualname = "OutputFileParser._root";
-        spec.module = nb::cast<std::string>(m.attr("__name__"));
-        spec.params = std::move(params);
-        spec.impl = std::move(impl);
-        return make_function(std::move(spec));
-    };
-    auto missing = [](nb::handle self) {
-        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '_root'",
-                     Py_TYPE(self.ptr())->tp_name);
-        raise_pending();
-    };
-    nb::object getter = make("_root", {arg("self")}, [missing](Args &a) -> nb::object {
-        nb::dict d = instance_dict(a.self());
-        PyObject *v = PyDict_GetItemWithError(d.ptr(), key_root());
-        if (!v) {
-            if (!PyErr_Occurred()) missing(a.self());
-            raise_pending();
-        }
-        if (nb::isinstance<NativeDocument>(v)) return nb::cast<NativeDocument &>(nb::handle(v)).root_etree();
-        return nb::borrow(v);
-    });
-    nb::object setter = make("_root", {arg("self"), arg("value")}, [](Args &a) {
-        nb::dict d = instance_dict(a.self());
-        d[key_root()] = a[1];
-        return nb::none();
-    });
-    nb::object deleter = make("_root", {arg("self")}, [missing](Args &a) {
-        nb::dict d = instance_dict(a.self());
-        if (PyDict_DelItem(d.ptr(), key_root()) < 0) {
-            PyErr_Clear();
-            missing(a.self());
-        }
-        return nb::none();
-    });
-    nb::object root_property = nb::handle((PyObject *) &PyProperty_Type)(
-        getter, setter, deleter, nb::str("The root element of the document (an ElementTree element)."));
-    cls.attr("_root", root_property);
+    cls.stored_attribute(
+        "_root",
+        [](nb::handle v) -> nb::object {
+            if (nb::isinstance<NativeDocument>(v))
+                return nb::cast<NativeDocument &>(v).root_etree();
+            return nb::borrow(v);
+        },
+        "The root element of the document (an ElementTree element).");
 
     cls.property("section_ids",
                  [](Args &a) -> nb::object {
@@ -383,7 +345,7 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
 
     nb::object result = cls.finish();
     g_output_class = result.inc_ref().ptr();
-    g_root_property = root_property.inc_ref().ptr();
+    g_root_property = nb::object(result.attr("__dict__")["_root"]).release().ptr();
     g_section_element = nb::object(result.attr("_section_element")).release().ptr();
     g_element_to_dict = nb::object(result.attr("__dict__")["_element_to_dict"]).release().ptr();
 }
