@@ -224,6 +224,19 @@ nb::object per_section(Args &a, const char *operation) {
     return section_class(section_id, element).attr(operation)();
 }
 
+// For a root that holds ElementTree elements (handed out or replaced by the user): whether a
+// child is a section element, and its identifier, int() of its SectionId text.
+bool is_section_element(nb::handle child) {
+    return nb::str("SectionConcreteCheckResult").equal(child.attr("tag"));
+}
+
+nb::object element_section_id(nb::handle section) {
+    nb::object text = section.attr("find")("SectionId").attr("text");
+    nb::object id = nb::steal(PyNumber_Long(text.ptr()));
+    if (!id.is_valid()) raise_pending();
+    return id;
+}
+
 }  // namespace
 
 void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
@@ -278,13 +291,8 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
                          return out;
                      }
                      nb::object root = self.attr("_root");
-                     for (nb::handle child : root) {
-                         if (!nb::str("SectionConcreteCheckResult").equal(child.attr("tag"))) continue;
-                         nb::object text = child.attr("find")("SectionId").attr("text");
-                         nb::object id = nb::steal(PyNumber_Long(text.ptr()));
-                         if (!id.is_valid()) raise_pending();
-                         out.append(id);
-                     }
+                     for (nb::handle child : root)
+                         if (is_section_element(child)) out.append(element_section_id(child));
                      return out;
                  },
                  "The identifiers of all sections, in document order.", ann("List[int]"));
@@ -311,13 +319,9 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
                    if (NativeDocument *doc = native_document(self))
                        return doc->section_etree(doc->find(wanted));
                    nb::object root = self.attr("_root");
-                   for (nb::handle child : root) {
-                       if (!nb::str("SectionConcreteCheckResult").equal(child.attr("tag"))) continue;
-                       nb::object text = child.attr("find")("SectionId").attr("text");
-                       nb::object id = nb::steal(PyNumber_Long(text.ptr()));
-                       if (!id.is_valid()) raise_pending();
-                       if (id.equal(wanted)) return nb::borrow(child);
-                   }
+                   for (nb::handle child : root)
+                       if (is_section_element(child) && element_section_id(child).equal(wanted))
+                           return nb::borrow(child);
                    raise_missing_section("section_id = ", wanted);
                },
                "The section element with the given identifier.", ann("ET.Element"));
