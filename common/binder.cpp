@@ -1,12 +1,13 @@
-// The native function type and the class builder. This is the one place that knows the
-// interpreter's calling convention; raw PyObject pointers and manual reference counts stay
-// here, where the type's slots require them.
+// The native function type and the binder's error protocol. This is the one place that knows
+// the interpreter's calling convention; raw PyObject pointers and manual reference counts stay
+// here, where the type's slots require them. The class builder is in class_builder.cpp.
 #include "binder.hpp"
 
 #include <structmember.h>
 
 #include <array>
 #include <memory>
+#include <stdexcept>
 
 namespace quillon::bind {
 
@@ -205,7 +206,7 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     for (Py_ssize_t i = 0; i < nparams; ++i)
         if (!given[i] && i != d.varkw) values[i] = d.params[i].default_value.ptr();
 
-    Args bound(callable, values, given, (size_t) nparams, collected);
+    Args bound(values, (size_t) nparams, collected);
     return call_impl(f, bound);
 }
 
@@ -346,7 +347,19 @@ nb::object make_function(FunctionSpec fn) {
     auto data = std::make_unique<FunctionData>();
     data->params = std::move(fn.params);
     data->return_annotation = std::move(fn.return_annotation);
-    data->impl = std::move(fn.impl);
+    data->impl = std::move(fn.impl.impl);
+    if (fn.impl.by_name) {
+        // The body names its arguments; they must be the parameters, in their order.
+        bool same = fn.impl.names.size() == data->params.size();
+        for (size_t i = 0; same && i < data->params.size(); ++i)
+            same = data->params[i].name == fn.impl.names[i];
+        if (!same) {
+            std::string body_names;
+            for (const char *name : fn.impl.names) body_names += std::string(" ") + name;
+            throw std::logic_error(fn.qualname + ": the body's arguments (" + body_names +
+                                   " ) are not the parameters in their order");
+        }
+    }
     bool optional_seen = false;
     for (size_t i = 0; i < data->params.size(); ++i) {
         const Param &p = data->params[i];
@@ -389,161 +402,6 @@ nb::object make_function(FunctionSpec fn) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Classes
-
-ClassBuilder::ClassBuilder(nb::handle module, const char *name,
-                           std::initializer_list<nb::handle> bases, const char *doc,
-                           const char *outer_qualname)
-    : ClassBuilder(module, name,
-                   [&] {
-                       std::vector<nb::object> v;
-                       for (nb::handle b : bases) v.push_back(nb::borrow(b));
-                       return v;
-                   }(),
-                   doc, outer_qualname) {}
-
-ClassBuilder::ClassBuilder(nb::handle module, const char *name, std::vector<nb::object> bases,
-                           const char *doc, const char *outer_qualname)
-    : module_(module), name_(name), nested_(outer_qualname && *outer_qualname) {
-    module_name_ = nb::cast<std::string>(module.attr("__name__"));
-    qualname_ = nested_ ? std::string(outer_qualname) + "." + name : std::string(name);
-    nb::list b;
-    for (auto &base : bases) b.append(base);
-    bases_ = nb::tuple(b);
-    namespace_["__module__"] = nb::str(module_name_.c_str());
-    namespace_["__qualname__"] = nb::str(qualname_.c_str());
-    namespace_["__doc__"] = doc ? nb::object(nb::str(doc)) : nb::none();
-}
-
-nb::object ClassBuilder::function(const char *name, std::vector<Param> params, Impl impl,
-                                  const char *doc, nb::handle return_annotation) {
-    FunctionSpec fn;
-    fn.name = name;
-    fn.qualname = qualname_ + "." + name;
-    fn.module = module_name_;
-    fn.doc = doc ? doc : "";
-    fn.params = std::move(params);
-    fn.return_annotation = nb::borrow(return_annotation);
-    fn.impl = std::move(impl);
-    return make_function(std::move(fn));
-}
-
-ClassBuilder &ClassBuilder::method(const char *name, std::vector<Param> params, Impl impl,
-                                   const char *doc, nb::handle return_annotation) {
-    namespace_[name] = function(name, std::move(params), std::move(impl), doc, return_annotation);
-    return *this;
-}
-
-ClassBuilder &ClassBuilder::classmethod(const char *name, std::vector<Param> params, Impl impl,
-                                        const char *doc, nb::handle return_annotation) {
-    nb::object f = function(name, std::move(params), std::move(impl), doc, return_annotation);
-    namespace_[name] = nb::handle((PyObject *) &PyClassMethod_Type)(f);
-    return *this;
-}
-
-ClassBuilder &ClassBuilder::staticmethod(const char *name, std::vector<Param> params, Impl impl,
-                                         const char *doc, nb::handle return_annotation) {
-    nb::object f = function(name, std::move(params), std::move(impl), doc, return_annotation);
-    namespace_[name] = nb::handle((PyObject *) &PyStaticMethod_Type)(f);
-    return *this;
-}
-
-ClassBuilder &ClassBuilder::abstract_method(const char *name, std::vector<Param> params, Impl impl,
-                                            const char *doc, nb::handle return_annotation) {
-    nb::object f = function(name, std::move(params), std::move(impl), doc, return_annotation);
-    namespace_[name] = nb::module_::import_("abc").attr("abstractmethod")(f);
-    return *this;
-}
-
-ClassBuilder &ClassBuilder::property(const char *name, Impl getter, const char *doc,
-                                     nb::handle return_annotation) {
-    nb::object f = function(name, {arg("self")}, std::move(getter), doc, return_annotation);
-    namespace_[name] = nb::handle((PyObject *) &PyProperty_Type)(
-        f, nb::none(), nb::none(), doc ? nb::object(nb::str(doc)) : nb::none());
-    return *this;
-}
-
-ClassBuilder &ClassBuilder::abstract_property(const char *name, Impl getter, const char *doc,
-                                              nb::handle return_annotation) {
-    nb::object f = function(name, {arg("self")}, std::move(getter), doc, return_annotation);
-    f = nb::module_::import_("abc").attr("abstractmethod")(f);
-    namespace_[name] = nb::handle((PyObject *) &PyProperty_Type)(
-        f, nb::none(), nb::none(), doc ? nb::object(nb::str(doc)) : nb::none());
-    return *this;
-}
-
-ClassBuilder &ClassBuilder::stored_attribute(const char *name,
-                                             std::function<nb::object(nb::handle)> on_read,
-                                             const char *doc) {
-    nb::object key = nb::steal(PyUnicode_InternFromString(name));
-    if (!key.is_valid()) raise_pending();
-    auto missing = [key](nb::handle self) {
-        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
-                     Py_TYPE(self.ptr())->tp_name, key.ptr());
-        raise_pending();
-    };
-    nb::object getter = function(
-        name, {arg("self")},
-        [key, missing, on_read = std::move(on_read)](Args &a) -> nb::object {
-            nb::dict d = instance_dict(a.self());
-            PyObject *v = PyDict_GetItemWithError(d.ptr(), key.ptr());
-            if (!v) {
-                if (!PyErr_Occurred()) missing(a.self());
-                raise_pending();
-            }
-            return on_read(v);
-        },
-        doc, {});
-    nb::object setter = function(
-        name, {arg("self"), arg("value")},
-        [key](Args &a) {
-            nb::dict d = instance_dict(a.self());
-            if (PyDict_SetItem(d.ptr(), key.ptr(), a[1].ptr()) < 0) raise_pending();
-            return nb::none();
-        },
-        nullptr, {});
-    nb::object deleter = function(
-        name, {arg("self")},
-        [key, missing](Args &a) {
-            nb::dict d = instance_dict(a.self());
-            if (PyDict_DelItem(d.ptr(), key.ptr()) < 0) {
-                if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise_pending();
-                PyErr_Clear();
-                missing(a.self());
-            }
-            return nb::none();
-        },
-        nullptr, {});
-    namespace_[name] = nb::handle((PyObject *) &PyProperty_Type)(
-        getter, setter, deleter, doc ? nb::object(nb::str(doc)) : nb::none());
-    return *this;
-}
-
-ClassBuilder &ClassBuilder::attr(const char *name, nb::handle value) {
-    namespace_[name] = value;
-    return *this;
-}
-
-nb::object ClassBuilder::finish() {
-    // The most derived metaclass of the bases makes the class, as a class statement would.
-    PyTypeObject *meta = &PyType_Type;
-    for (nb::handle base : bases_) {
-        PyTypeObject *t = Py_TYPE(base.ptr());
-        if (PyType_IsSubtype(t, meta)) meta = t;
-        else if (!PyType_IsSubtype(meta, t)) {
-            PyErr_SetString(PyExc_TypeError,
-                            "metaclass conflict: the metaclass of a derived class must be a "
-                            "(non-strict) subclass of the metaclasses of all its bases");
-            raise_pending();
-        }
-    }
-    nb::object cls = nb::handle((PyObject *) meta)(nb::str(name_.c_str()), bases_, namespace_);
-    if (!nested_) module_.attr(name_.c_str()) = cls;
-    *class_ref_ = cls;
-    return cls;
-}
-
-// ---------------------------------------------------------------------------------------------
 // Errors and small helpers
 
 void raise(nb::handle type, const std::string &message) {
@@ -576,29 +434,22 @@ void raise_pending() {
     throw nb::python_error();
 }
 
+nb::tuple Args::after_self() const {
+    PyObject *t = PyTuple_New(count_ ? (Py_ssize_t) count_ - 1 : 0);
+    if (!t) raise_pending();
+    for (size_t i = 1; i < count_; ++i)
+        PyTuple_SET_ITEM(t, (Py_ssize_t) i - 1, Py_NewRef(values_[i]));
+    return nb::steal<nb::tuple>(t);
+}
+
 nb::dict instance_dict(nb::handle self) {
     PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (!d) raise_pending();
     return nb::steal<nb::dict>(d);
 }
 
-bool truthy(nb::handle value) {
-    const int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) raise_pending();
-    return r != 0;
-}
-
-std::string text_of(nb::handle value) {
-    if (PyUnicode_Check(value.ptr())) return nb::cast<std::string>(value);
-    return nb::cast<std::string>(nb::str(value));
-}
-
 nb::object super(const std::shared_ptr<nb::object> &cls, nb::handle self) {
     return nb::borrow(reinterpret_cast<PyObject *>(&PySuper_Type))(*cls, self);
-}
-
-nb::object import_name(const char *module, const char *name) {
-    return nb::module_::import_(module).attr(name);
 }
 
 }  // namespace quillon::bind

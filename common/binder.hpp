@@ -13,18 +13,26 @@
 //
 //     ClassBuilder cls(m, "Macro", {}, "A workbook macro.");
 //     cls.method("__init__", {arg("self"), arg("command").ann("str")},
-//                [](Args &a) { a.self().attr("command") = a[1]; return nb::none(); });
-//     cls.method("serialize", {arg("self")}, [](Args &a) { ... }, nullptr, ann("dict"));
+//                [](Self self, Arg<"command"> command) { self.attr("command") = command; });
+//     cls.method("serialize", {arg("self")}, [](Self self) { ... }, nullptr, ann("dict"));
 //     nb::object Macro = cls.finish();
+//
+// A body names each parameter it receives (`Arg<"command">`), in the order of the parameter
+// list; the binder compares the two when it builds the function, so a body can never read one
+// parameter's value under another's name. At call time the values are handed over by position.
 #pragma once
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <cstddef>
 #include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace quillon::bind {
@@ -61,31 +69,109 @@ nb::object ann(const char *text);
 // The bound arguments, in parameter order; defaults already applied.
 class Args {
 public:
+    // By position: for bodies that forward every argument, and for the files whose bodies
+    // have not yet moved to named arguments.
     nb::handle operator[](size_t i) const { return values_[i]; }
     nb::handle self() const { return values_[0]; }
     size_t size() const { return count_; }
+    // Every bound value after self, in parameter order: for bodies that pass them all on.
+    nb::tuple after_self() const;
     // The mapping collected by a `**` parameter (a new dict on each call; an empty one for
     // functions without such a parameter).
     nb::dict kwargs() const { return kwargs_.is_valid() ? nb::borrow<nb::dict>(kwargs_) : nb::dict(); }
-    // Whether the caller supplied parameter i (by position or keyword).
-    bool given(size_t i) const { return given_[i]; }
-    // The function being called (for its name in messages).
-    nb::handle function() const { return function_; }
 
-    Args(nb::handle function, PyObject *const *values, const bool *given, size_t count,
-         nb::object kwargs)
-        : function_(function), values_(values), given_(given), count_(count),
-          kwargs_(std::move(kwargs)) {}
+    Args(PyObject *const *values, size_t count, nb::object kwargs)
+        : values_(values), count_(count), kwargs_(std::move(kwargs)) {}
 
 private:
-    nb::handle function_;
     PyObject *const *values_;
-    const bool *given_;
     size_t count_;
     nb::object kwargs_;
 };
 
 using Impl = std::function<nb::object(Args &)>;
+
+// A parameter name as a template argument: `Arg<"cs">`.
+template <size_t N>
+struct Name {
+    char text[N]{};
+    constexpr Name(const char (&s)[N]) {
+        for (size_t i = 0; i < N; ++i) text[i] = s[i];
+    }
+};
+
+// The argument bound to the parameter called `N`: a handle, valid for the call.
+template <Name N>
+struct Arg : nb::handle {
+    static constexpr const char *name = N.text;
+    explicit Arg(nb::handle value) : nb::handle(value) {}
+};
+using Self = Arg<"self">;
+
+namespace detail {
+
+template <typename T> struct is_arg : std::false_type {};
+template <Name N> struct is_arg<Arg<N>> : std::true_type {};
+
+template <typename F> struct parameters_of : parameters_of<decltype(&F::operator())> {};
+template <typename C, typename R, typename... A>
+struct parameters_of<R (C::*)(A...) const> { using type = std::tuple<std::decay_t<A>...>; };
+template <typename C, typename R, typename... A>
+struct parameters_of<R (C::*)(A...)> { using type = std::tuple<std::decay_t<A>...>; };
+template <typename R, typename... A>
+struct parameters_of<R (*)(A...)> { using type = std::tuple<std::decay_t<A>...>; };
+
+template <typename R> nb::object result_of(R &&value) { return nb::object(std::forward<R>(value)); }
+
+}  // namespace detail
+
+// What a function does when called: a body taking named arguments (`Arg<"name">`, checked
+// against the parameter list when the function is built), or one taking `Args &`. A body may
+// return void for None.
+struct Body {
+    Impl impl;
+    std::vector<const char *> names;  // the body's parameter names; empty for an `Args &` body
+    bool by_name = false;
+
+    Body() = default;
+    template <typename F, typename = std::enable_if_t<!std::is_same_v<std::decay_t<F>, Body>>>
+    Body(F f) {
+        if constexpr (std::is_invocable_v<F &, Args &>) {
+            impl = [f = std::move(f)](Args &a) -> nb::object {
+                if constexpr (std::is_void_v<std::invoke_result_t<F &, Args &>>) {
+                    f(a);
+                    return nb::none();
+                } else {
+                    return detail::result_of(f(a));
+                }
+            };
+        } else {
+            bind_by_name(std::move(f), (typename detail::parameters_of<std::decay_t<F>>::type *) nullptr);
+        }
+    }
+
+private:
+    template <typename F, typename... A>
+    void bind_by_name(F f, std::tuple<A...> *) {
+        static_assert((detail::is_arg<A>::value && ...),
+                      "a body takes Args & or only named arguments (Arg<\"name\">)");
+        by_name = true;
+        names = {A::name...};
+        impl = [f = std::move(f)](Args &a) -> nb::object {
+            return call(f, a, std::index_sequence_for<A...>());
+        };
+    }
+    template <typename F, size_t... I>
+    static nb::object call(F &f, Args &a, std::index_sequence<I...>) {
+        using Params = typename detail::parameters_of<std::decay_t<F>>::type;
+        if constexpr (std::is_void_v<decltype(f(std::tuple_element_t<I, Params>(a[I])...))>) {
+            f(std::tuple_element_t<I, Params>(a[I])...);
+            return nb::none();
+        } else {
+            return detail::result_of(f(std::tuple_element_t<I, Params>(a[I])...));
+        }
+    }
+};
 
 struct FunctionSpec {
     std::string name;
@@ -94,7 +180,7 @@ struct FunctionSpec {
     std::string doc;  // empty: no docstring (None)
     std::vector<Param> params;
     nb::object return_annotation;  // unset: none
-    Impl impl;
+    Body impl;
 };
 
 // A new native function object.
@@ -115,19 +201,19 @@ public:
     // Methods capture the pointer and read it when they are called.
     std::shared_ptr<nb::object> class_ref() const { return class_ref_; }
 
-    ClassBuilder &method(const char *name, std::vector<Param> params, Impl impl,
+    ClassBuilder &method(const char *name, std::vector<Param> params, Body body,
                          const char *doc = nullptr, nb::handle return_annotation = {});
-    ClassBuilder &classmethod(const char *name, std::vector<Param> params, Impl impl,
+    ClassBuilder &classmethod(const char *name, std::vector<Param> params, Body body,
                               const char *doc = nullptr, nb::handle return_annotation = {});
-    ClassBuilder &staticmethod(const char *name, std::vector<Param> params, Impl impl,
+    ClassBuilder &staticmethod(const char *name, std::vector<Param> params, Body body,
                                const char *doc = nullptr, nb::handle return_annotation = {});
     // Abstract members (`abc.abstractmethod`); the class needs `abc.ABC` among its bases.
-    ClassBuilder &abstract_method(const char *name, std::vector<Param> params, Impl impl,
+    ClassBuilder &abstract_method(const char *name, std::vector<Param> params, Body body,
                                   const char *doc = nullptr, nb::handle return_annotation = {});
-    // Read-only property; the getter receives Args with self only.
-    ClassBuilder &property(const char *name, Impl getter, const char *doc = nullptr,
+    // Read-only property; the getter receives self only.
+    ClassBuilder &property(const char *name, Body getter, const char *doc = nullptr,
                            nb::handle return_annotation = {});
-    ClassBuilder &abstract_property(const char *name, Impl getter, const char *doc = nullptr,
+    ClassBuilder &abstract_property(const char *name, Body getter, const char *doc = nullptr,
                                     nb::handle return_annotation = {});
     // An attribute that reads like a plain instance attribute: its value lives in the instance
     // dict under its own name (set and deleted as such), and `on_read` turns what is stored into
@@ -142,7 +228,7 @@ public:
     nb::object finish();
 
 private:
-    nb::object function(const char *name, std::vector<Param> params, Impl impl, const char *doc,
+    nb::object function(const char *name, std::vector<Param> params, Body body, const char *doc,
                         nb::handle return_annotation);
 
     nb::handle module_;
@@ -172,20 +258,21 @@ nb::object super(const std::shared_ptr<nb::object> &cls, nb::handle self);
 // The instance dict of `self` (created when missing).
 nb::dict instance_dict(nb::handle self);
 
-// `bool(value)`, with the interpreter's errors.
-bool truthy(nb::handle value);
-
-// The text form of a value: the string itself, else str(value).
-std::string text_of(nb::handle value);
-
-// Imports `module` and returns its attribute `name`; a missing module or name propagates
-// as the interpreter's ImportError/AttributeError.
-nb::object import_name(const char *module, const char *name);
-
 }  // namespace quillon::bind
 
-// Module entry point. Like NB_MODULE, except that an error raised while the module sets itself
-// up (a missing host module or name, say) reaches the importer as it is, not wrapped.
+// The interpreter helpers used to live here; the files that still name them as bind:: keep
+// working until they move to python_ops.hpp.
+#include "python_ops.hpp"
+namespace quillon::bind {
+using ops::import_name;
+using ops::text_of;
+using ops::truthy;
+}  // namespace quillon::bind
+
+// Module entry point: nanobind's NB_MODULE (nb_defs.h) line for line, except that an error
+// raised while the module sets itself up (a missing host module or name, say) reaches the
+// importer as it is, where NB_MODULE chains it to an ImportError of its own. Compare the two
+// when nanobind is upgraded.
 #define QUILLON_MODULE(name, variable)                                         \
     static void quillon_##name##_exec_impl(nanobind::module_);                 \
     static int quillon_##name##_exec(PyObject *m) {                            \

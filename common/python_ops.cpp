@@ -4,6 +4,44 @@
 
 namespace quillon::ops {
 
+bool truthy(nb::handle value) {
+    const int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) bind::raise_pending();
+    return r != 0;
+}
+
+bool equal(nb::handle a, nb::handle b) {
+    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (!r) bind::raise_pending();
+    return truthy(nb::steal(r));
+}
+
+bool contains(nb::handle container, const char *key) {
+    const int r = PySequence_Contains(container.ptr(), nb::str(key).ptr());
+    if (r < 0) bind::raise_pending();
+    return r == 1;
+}
+
+std::string text_of(nb::handle value) {
+    if (PyUnicode_Check(value.ptr())) return nb::cast<std::string>(value);
+    return nb::cast<std::string>(nb::str(value));
+}
+
+nb::str concat(std::initializer_list<nb::handle> parts) {
+    nb::list items;
+    for (nb::handle p : parts) items.append(p);
+    return nb::borrow<nb::str>(nb::str("").attr("join")(items));
+}
+
+nb::object import_name(const char *module, const char *name) {
+    return nb::module_::import_(module).attr(name);
+}
+
+nb::object stream_or_file_bytes(nb::handle input, nb::handle bytes_io) {
+    return nb::isinstance(input, bytes_io) ? input.attr("getvalue")()
+                                           : input.attr("getvalue_binary")();
+}
+
 nb::tuple unpack(nb::handle value, Py_ssize_t count) {
     nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
     if (!iterator.is_valid()) {

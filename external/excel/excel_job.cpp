@@ -3,9 +3,11 @@
 #include "base64.hpp"
 #include "binder.hpp"
 #include "excel_results.hpp"
+#include "python_ops.hpp"
 
 namespace nb = nanobind;
 using namespace quillon::bind;
+using namespace quillon::ops;
 
 namespace quillon::excel {
 
@@ -66,38 +68,37 @@ void init_excel(nb::module_ &m) {
          arg("direct_output_cells").def_none().ann("List[DirectOutputCell]"),
          arg("extension").def(nb::str(".xlsm")).ann("str"),
          arg("typed_results").def(nb::bool_(false)).ann("bool")},
-        [cls_ref = cls.class_ref()](Args &a) {
-            nb::handle self = a.self();
-            self.attr("_named_input_cells") = list_or_new(a[2]);
-            self.attr("_named_output_cells") = list_or_new(a[5]);
-            self.attr("_direct_input_cells") = list_or_new(a[3]);
-            self.attr("_direct_output_cells") = list_or_new(a[6]);
-            self.attr("_macros") = list_or_new(a[4]);
-            self.attr("template") = a[1];
-            self.attr("_extension") = a[7];
+        [cls_ref = cls.class_ref()](
+            Self self, Arg<"template"> workbook, Arg<"named_input_cells"> named_input_cells,
+            Arg<"direct_input_cells"> direct_input_cells, Arg<"macros"> macros,
+            Arg<"named_output_cells"> named_output_cells,
+            Arg<"direct_output_cells"> direct_output_cells, Arg<"extension"> extension,
+            Arg<"typed_results"> typed_results) {
+            self.attr("_named_input_cells") = list_or_new(named_input_cells);
+            self.attr("_named_output_cells") = list_or_new(named_output_cells);
+            self.attr("_direct_input_cells") = list_or_new(direct_input_cells);
+            self.attr("_direct_output_cells") = list_or_new(direct_output_cells);
+            self.attr("_macros") = list_or_new(macros);
+            self.attr("template") = workbook;
+            self.attr("_extension") = extension;
             self.attr("_success") = nb::none();
             self.attr("_error_string") = nb::none();
             self.attr("_filled_template") = nb::none();
-            self.attr("_typed_results") = a[8];
+            self.attr("_typed_results") = typed_results;
             // Old workers only know macro workbooks with text results; anything else needs a
             // worker of the second version.
-            int differs = PyObject_RichCompareBool(a[7].ptr(), nb::str(".xlsm").ptr(), Py_NE);
+            int differs = PyObject_RichCompareBool(extension.ptr(), nb::str(".xlsm").ptr(), Py_NE);
             if (differs < 0) raise_pending();
-            const int version = differs || truthy(a[8]) ? 2 : 1;
+            const int version = differs || truthy(typed_results) ? 2 : 1;
             super(cls_ref, self).attr("__init__")("excel", nb::arg("version") = version);
-            return nb::none();
         },
         nullptr, nb::none());
 
     cls.method(
         "_generate_job_content",
         {arg("self"), arg("use_old_worker_interface").def(nb::bool_(false)).ann("bool")},
-        [job_content, bytes_io](Args &a) {
-            nb::handle self = a.self(), old_interface = a[1];
-            nb::object workbook = self.attr("template");
-            nb::object data = nb::isinstance(workbook, bytes_io)
-                                  ? workbook.attr("getvalue")()
-                                  : workbook.attr("getvalue_binary")();
+        [job_content, bytes_io](Self self, Arg<"use_old_worker_interface"> old_interface) {
+            nb::object data = stream_or_file_bytes(self.attr("template"), bytes_io);
             nb::str encoded = quillon::base64::encode_object(data);
 
             nb::dict input;

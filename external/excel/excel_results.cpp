@@ -4,38 +4,20 @@
 #include "base64.hpp"
 #include "binder.hpp"
 #include "excel_results.hpp"
+#include "python_ops.hpp"
 
 namespace nb = nanobind;
 using namespace quillon::bind;
+using namespace quillon::ops;
 
 namespace quillon::excel {
 
 namespace {
 
-// `a == b` as the interpreter evaluates it (no identity shortcut).
-bool equal(nb::handle a, nb::handle b) {
-    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-    if (!r) raise_pending();
-    return truthy(nb::steal(r));
-}
-
 // The text form of a value, kept as a Python string so that any text survives unchanged.
 nb::str text(nb::handle value) {
     if (PyUnicode_CheckExact(value.ptr())) return nb::borrow<nb::str>(value);
     return nb::str(value);
-}
-
-nb::str concat(std::initializer_list<nb::handle> parts) {
-    nb::list items;
-    for (nb::handle p : parts) items.append(p);
-    return nb::borrow<nb::str>(nb::str("").attr("join")(items));
-}
-
-// `key in mapping`
-bool contains(nb::handle mapping, const char *key) {
-    int r = PySequence_Contains(mapping.ptr(), nb::str(key).ptr());
-    if (r < 0) raise_pending();
-    return r == 1;
 }
 
 bool result_available(nb::handle self) { return truthy(self.attr("result_available")()); }
@@ -66,12 +48,11 @@ void add_result_members(ClassBuilder &cls) {
 
     cls.method(
         "execute", {arg("self"), arg("timeout").def(nb::int_(30)).ann("int")},
-        [cls_ref = cls.class_ref(), old_worker_error](Args &a) {
-            nb::handle self = a.self(), timeout = a[1];
+        [cls_ref = cls.class_ref(), old_worker_error](Self self, Arg<"timeout"> timeout) {
             super(cls_ref, self).attr("execute")(nb::arg("timeout") = timeout);
             try {
                 self.attr("_process_result")();
-                return nb::none();
+                return;
             } catch (nb::python_error &e) {
                 if (!e.matches(old_worker_error)) throw;
             }
@@ -83,28 +64,26 @@ void add_result_members(ClassBuilder &cls) {
             self.attr("_job_content").attr("update")(content);
             super(cls_ref, self).attr("execute")(nb::arg("timeout") = timeout);
             self.attr("_process_result")(true);
-            return nb::none();
         },
         "Run the job on a worker, waiting at most ``timeout`` seconds, and read its answer.",
         nb::none());
 
     cls.method(
         "result_available", {arg("self")},
-        [](Args &a) { return nb::object(nb::bool_(!a.self().attr("_result_content").is_none())); },
+        [](Self self) { return nb::bool_(!self.attr("_result_content").is_none()); },
         "Whether the worker has answered (the answer may still report a failure).",
         ann("bool"));
 
     cls.method(
         "_process_result",
         {arg("self"), arg("use_old_worker_interface").def(nb::bool_(false)).ann("bool")},
-        [old_worker_error, bytes_io](Args &a) {
-            nb::handle self = a.self();
+        [old_worker_error, bytes_io](Self self, Arg<"use_old_worker_interface"> old_interface) {
             if (!result_available(self)) raise(PyExc_RuntimeError, "[Excel] Run execute first");
             nb::object content = self.attr("_result_content");
             nb::object result;
             if (contains(content, "result_v2")) {
                 result = content["result_v2"];
-            } else if (!truthy(a[1])) {
+            } else if (!truthy(old_interface)) {
                 raise_no_args(old_worker_error);
             } else if (truthy(self.attr("_typed_results"))) {
                 raise(PyExc_ValueError,
@@ -124,14 +103,12 @@ void add_result_members(ClassBuilder &cls) {
             nb::object get = result.attr("get");
             self.attr("_fill_output_cells")(nb::arg("named_cell_results") = get("named_cells"),
                                             nb::arg("direct_cell_results") = get("direct_cells"));
-            return nb::none();
         },
         nullptr, nb::none());
 
     cls.staticmethod(
         "_create_error_string", {arg("result_content").ann("dict")},
-        [](Args &a) {
-            nb::handle content = a[0];
+        [](Arg<"result_content"> content) {
             nb::str empty("");
             nb::list parts;
             if (contains(content, "warning_message")) {
@@ -158,18 +135,16 @@ void add_result_members(ClassBuilder &cls) {
         "_fill_output_cells",
         {arg("self"), arg("named_cell_results").def_none().ann("List[dict]"),
          arg("direct_cell_results").def_none().ann("List[dict]")},
-        [](Args &a) {
-            nb::handle self = a.self();
-            fill_cells(a[1], self.attr("_named_output_cells"));
-            fill_cells(a[2], self.attr("_direct_output_cells"));
-            return nb::none();
+        [](Self self, Arg<"named_cell_results"> named_cell_results,
+           Arg<"direct_cell_results"> direct_cell_results) {
+            fill_cells(named_cell_results, self.attr("_named_output_cells"));
+            fill_cells(direct_cell_results, self.attr("_direct_output_cells"));
         },
         nullptr, nb::none());
 
     cls.method(
         "get_named_cell_result", {arg("self"), arg("name").ann("str")},
-        [](Args &a) {
-            nb::handle self = a.self(), name = a[1];
+        [](Self self, Arg<"name"> name) -> nb::object {
             if (!result_available(self)) raise(PyExc_RuntimeError, kNoResult);
             for (nb::handle cell : self.attr("_named_output_cells"))
                 if (equal(cell.attr("name"), name)) return nb::object(cell.attr("result"));
@@ -182,8 +157,8 @@ void add_result_members(ClassBuilder &cls) {
         "get_direct_cell_result",
         {arg("self"), arg("sheet_name").ann("str"), arg("column").ann("str"),
          arg("row").ann("int")},
-        [](Args &a) {
-            nb::handle self = a.self(), sheet = a[1], column = a[2], row = a[3];
+        [](Self self, Arg<"sheet_name"> sheet, Arg<"column"> column,
+           Arg<"row"> row) -> nb::object {
             if (!result_available(self)) raise(PyExc_RuntimeError, kNoResult);
             for (nb::handle cell : self.attr("_direct_output_cells"))
                 if (equal(cell.attr("sheet_name"), sheet) && equal(cell.attr("column"), column) &&
@@ -199,8 +174,8 @@ void add_result_members(ClassBuilder &cls) {
 
     cls.property(
         "filled_template",
-        [spreadsheet_error](Args &a) {
-            nb::object stream = a.self().attr("_filled_template");
+        [spreadsheet_error](Self self) {
+            nb::object stream = self.attr("_filled_template");
             if (stream.is_none())
                 raise(spreadsheet_error,
                       "Execute calculation first before trying to get the filled template");
@@ -210,30 +185,28 @@ void add_result_members(ClassBuilder &cls) {
 
     cls.method(
         "get_filled_template", {arg("self")},
-        [file_type](Args &a) {
-            nb::object content = a.self().attr("filled_template").attr("getvalue")();
+        [file_type](Self self) {
+            nb::object content = self.attr("filled_template").attr("getvalue")();
             return file_type.attr("from_data")(content);
         },
         "The filled workbook as a ``File``.", ann("File"));
 
     cls.property(
-        "success", [](Args &a) { return nb::object(a.self().attr("_success")); },
+        "success", [](Self self) { return nb::object(self.attr("_success")); },
         "The worker's outcome flag; None when the answer had none.", ann("Optional[bool]"));
 
     cls.property(
-        "error_message", [](Args &a) { return nb::object(a.self().attr("_error_string")); },
+        "error_message", [](Self self) { return nb::object(self.attr("_error_string")); },
         "The warning and error text of the answer.", ann("Optional[str]"));
 
     cls.method(
         "_handle_execution_error", {arg("self"), arg("message").ann("str")},
-        [execution_error](Args &a) {
-            nb::handle message = a[1];
+        [execution_error](Self, Arg<"message"> message) {
             // Failures the user can act on (a missing cell name, a broken macro) are reported
             // with the worker's own words; the rest is left to the base.
             for (const char *prefix : {"Filling named cell ", "Filling direct cell ",
                                        "Error running macro "})
                 if (truthy(message.attr("startswith")(prefix))) raise(execution_error, message);
-            return nb::none();
         },
         nullptr, nb::none());
 }

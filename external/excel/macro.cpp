@@ -12,16 +12,13 @@ void init_macro(nb::module_ &m) {
                      "filled.");
     cls.method(
         "__init__", {arg("self"), arg("command").ann("str")},
-        [](Args &a) {
-            a.self().attr("command") = a[1];
-            return nb::none();
-        },
+        [](Self self, Arg<"command"> command) { self.attr("command") = command; },
         nullptr, nb::none());
     cls.method(
         "serialize", {arg("self")},
-        [](Args &a) {
+        [](Self self) {
             nb::dict d;
-            d["name"] = a.self().attr("command");
+            d["name"] = self.attr("command");
             return nb::object(d);
         },
         nullptr, ann("dict"));

@@ -3,9 +3,12 @@
 // during `execute` and two getters over the base's `_get_result`.
 #include "base64.hpp"
 #include "binder.hpp"
+#include "python_ops.hpp"
 
 namespace nb = nanobind;
 using namespace quillon::bind;
+using quillon::ops::import_name;
+using quillon::ops::truthy;
 
 namespace quillon::varenna {
 
@@ -58,28 +61,25 @@ void init_analysis_job(nb::module_ &m) {
         {arg("self"), arg("input_file").ann("Union[BytesIO, File]"),
          kwonly("return_result_xml").def_none().ann("bool"),
          kwonly("return_rcs_file").def_none().ann("bool")},
-        [cls_ref = cls.class_ref()](Args &a) {
-            nb::handle self = a.self(), result_xml = a[2], rcs_file = a[3];
+        [cls_ref = cls.class_ref()](Self self, Arg<"input_file"> input_file,
+                                    Arg<"return_result_xml"> result_xml,
+                                    Arg<"return_rcs_file"> rcs_file) {
             // The worker decides by the version whether to convert the input into a project
             // file, so naming the flag at all (even as False) selects version 2.
             const int version = rcs_file.is_none() ? 1 : 2;
             super(cls_ref, self).attr("__init__")("varenna", nb::arg("version") = version);
-            self.attr("input_file") = a[1];
+            self.attr("input_file") = input_file;
             self.attr("_return_result_xml") =
                 result_xml.is_none() ? nb::object(nb::bool_(true)) : nb::borrow(result_xml);
             self.attr("_return_rcs_file") =
                 truthy(rcs_file) ? nb::borrow(rcs_file) : nb::object(nb::bool_(false));
-            return nb::none();
         },
         nullptr, nb::none());
 
     cls.method(
         "_generate_job_content", {arg("self")},
-        [job_content, bytes_io](Args &a) {
-            nb::handle self = a.self();
-            nb::object input = self.attr("input_file");
-            nb::object data = nb::isinstance(input, bytes_io) ? input.attr("getvalue")()
-                                                               : input.attr("getvalue_binary")();
+        [job_content, bytes_io](Self self) {
+            nb::object data = quillon::ops::stream_or_file_bytes(self.attr("input_file"), bytes_io);
             return job_content(nb::arg("body") = quillon::base64::encode_object(data),
                                nb::arg("return_result_xml") = self.attr("_return_result_xml"),
                                nb::arg("return_rcs_file") = self.attr("_return_rcs_file"));
@@ -88,35 +88,32 @@ void init_analysis_job(nb::module_ &m) {
 
     cls.method(
         "_handle_execution_error", {arg("self"), arg("message").ann("str")},
-        [](Args &a) {
-            nb::object entry = a.self().attr("exception_map").attr("get")(a[1]);
-            if (entry.is_none()) return nb::none();
+        [](Self self, Arg<"message"> message) {
+            nb::object entry = self.attr("exception_map").attr("get")(message);
+            if (entry.is_none()) return;
             nb::object error_type = entry[0];
             if (!error_type.is_none()) raise(error_type, nb::object(entry[1]));
-            return nb::none();
         },
         nullptr, nb::none());
 
     cls.method(
         "get_output_file", {arg("self"), kwonly("as_file").def(nb::bool_(false))},
-        [](Args &a) {
-            nb::handle self = a.self();
+        [](Self self, Arg<"as_file"> as_file) {
             if (!truthy(self.attr("_return_result_xml")))
                 raise(PyExc_ValueError,
                       "The result file is not available when 'return_result_xml' = False");
-            return self.attr("_get_result")("body", nb::arg("as_file") = a[1]);
+            return self.attr("_get_result")("body", nb::arg("as_file") = as_file);
         },
         "The result XML, as a ``BytesIO`` or, with ``as_file``, as a ``File``.",
         ann("Optional[Union[BytesIO, File]]"));
 
     cls.method(
         "get_varenna_file", {arg("self"), kwonly("as_file").def(nb::bool_(false))},
-        [](Args &a) {
-            nb::handle self = a.self();
+        [](Self self, Arg<"as_file"> as_file) {
             if (!truthy(self.attr("_return_rcs_file")))
                 raise(PyExc_ValueError,
                       "The rcs file is not available when 'return_rcs_file' = False");
-            return self.attr("_get_result")("varenna_body", nb::arg("as_file") = a[1]);
+            return self.attr("_get_result")("varenna_body", nb::arg("as_file") = as_file);
         },
         "The program's project file, as a ``BytesIO`` or, with ``as_file``, as a ``File``.",
         ann("Optional[Union[BytesIO, File]]"));

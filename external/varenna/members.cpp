@@ -33,20 +33,20 @@ void init_members(nb::module_ &m) {
     member.method("__init__",
                   {arg("self"), arg("rcs").ann(n.ReinforcedCrossSection),
                    arg("check_section").ann(n.CheckSection)},
-                  [](Args &a) {
-                      a.self().attr("_rcs") = a[1];
-                      a.self().attr("_check_section") = a[2];
-                      return nb::none();
+                  [](Self self, Arg<"rcs"> rcs, Arg<"check_section"> check_section) {
+                      self.attr("_rcs") = rcs;
+                      self.attr("_check_section") = check_section;
                   });
 
     member.property(
-        "bars", [](Args &a) { return snapshot(a.self().attr("_rcs"), "bars"); },
+        "bars", [](Self self) { return snapshot(self.attr("_rcs"), "bars"); },
         "The reinforced bars of the member (a new list on each read).", ann("List[ReinforcedBar]"));
     member.property(
-        "stirrups", [](Args &a) { return snapshot(a.self().attr("_rcs"), "stirrups"); },
+        "stirrups", [](Self self) { return snapshot(self.attr("_rcs"), "stirrups"); },
         "The stirrups of the member (a new list on each read).", ann("List[Stirrup]"));
     member.property(
-        "extremes", [](Args &a) { return snapshot(a.self().attr("_check_section"), "extremes"); },
+        "extremes",
+        [](Self self) { return snapshot(self.attr("_check_section"), "extremes"); },
         "The extremes of the member (a new list on each read).",
         ann("List[CheckSectionExtreme]"));
 
@@ -54,9 +54,9 @@ void init_members(nb::module_ &m) {
         "create_bar",
         {arg("self"), arg("coordinates").ann("Tuple[float, float]"), arg("diameter").ann("float"),
          arg("material").ann(n.MatReinforcement)},
-        [](Args &a) {
-            a.self().attr("_rcs").attr("create_bar")(a[1], a[2], a[3]);
-            return nb::none();
+        [](Self self, Arg<"coordinates"> coordinates, Arg<"diameter"> diameter,
+           Arg<"material"> material) {
+            self.attr("_rcs").attr("create_bar")(coordinates, diameter, material);
         },
         "Create a reinforced bar on the reinforced cross-section.\n\n"
         ":param coordinates: coordinates (X, Y) of the bar centre [m]\n"
@@ -69,12 +69,13 @@ void init_members(nb::module_ &m) {
         {arg("self"), kwonly("origin").ann("Tuple[float, float]"), kwonly("diameter").ann("float"),
          kwonly("material").ann(n.MatReinforcement), kwonly("number_of_bars").ann("int"),
          kwonly("delta_y").def_none().ann("float"), kwonly("delta_z").def_none().ann("float")},
-        [](Args &a) {
-            a.self().attr("_rcs").attr("create_bar_layer")(
-                nb::arg("origin") = a[1], nb::arg("diameter") = a[2], nb::arg("material") = a[3],
-                nb::arg("number_of_bars") = a[4], nb::arg("delta_y") = a[5],
-                nb::arg("delta_z") = a[6]);
-            return nb::none();
+        [](Self self, Arg<"origin"> origin, Arg<"diameter"> diameter, Arg<"material"> material,
+           Arg<"number_of_bars"> number_of_bars, Arg<"delta_y"> delta_y,
+           Arg<"delta_z"> delta_z) {
+            self.attr("_rcs").attr("create_bar_layer")(
+                nb::arg("origin") = origin, nb::arg("diameter") = diameter,
+                nb::arg("material") = material, nb::arg("number_of_bars") = number_of_bars,
+                nb::arg("delta_y") = delta_y, nb::arg("delta_z") = delta_z);
         },
         "Create multiple reinforced bars on the reinforced cross-section, positioned on a line.\n\n"
         ":param origin: Origin point (Y, Z) [m]\n"
@@ -95,10 +96,14 @@ void init_members(nb::module_ &m) {
          arg("torsion_check").def_none().ann("bool"),
          arg("mandrel_diameter_factor").def_none().ann("float"),
          arg("anchorage_length").def_none().ann("float")},
-        [](Args &a) {
-            a.self().attr("_rcs").attr("create_stirrup")(a[1], a[2], a[3], a[4], a[5], a[6], a[7],
-                                                         a[8]);
-            return nb::none();
+        [](Self self, Arg<"points"> points, Arg<"diameter"> diameter, Arg<"material"> material,
+           Arg<"distance"> distance, Arg<"shear_check"> shear_check,
+           Arg<"torsion_check"> torsion_check,
+           Arg<"mandrel_diameter_factor"> mandrel_diameter_factor,
+           Arg<"anchorage_length"> anchorage_length) {
+            self.attr("_rcs").attr("create_stirrup")(points, diameter, material, distance,
+                                                     shear_check, torsion_check,
+                                                     mandrel_diameter_factor, anchorage_length);
         },
         "Create a stirrup on the reinforced cross-section.\n\n"
         ":param points: vertices of the stirrup in order [m], joined by straight segments; an "
@@ -124,13 +129,14 @@ void init_members(nb::module_ &m) {
          kwonly("fundamental").def_none().ann(n.LoadingULS),
          kwonly("characteristic").def_none().ann(n.LoadingSLS),
          kwonly("quasi_permanent").def_none().ann(n.LoadingSLS)},
-        [](Args &a) {
-            a.self().attr("_check_section").attr("create_extreme")(
-                nb::arg("description") = a[1], nb::arg("accidental") = a[2],
-                nb::arg("fatigue") = a[3], nb::arg("frequent") = a[4],
-                nb::arg("fundamental") = a[5], nb::arg("characteristic") = a[6],
-                nb::arg("quasi_permanent") = a[7]);
-            return nb::none();
+        [](Self self, Arg<"description"> description, Arg<"accidental"> accidental,
+           Arg<"fatigue"> fatigue, Arg<"frequent"> frequent, Arg<"fundamental"> fundamental,
+           Arg<"characteristic"> characteristic, Arg<"quasi_permanent"> quasi_permanent) {
+            self.attr("_check_section").attr("create_extreme")(
+                nb::arg("description") = description, nb::arg("accidental") = accidental,
+                nb::arg("fatigue") = fatigue, nb::arg("frequent") = frequent,
+                nb::arg("fundamental") = fundamental, nb::arg("characteristic") = characteristic,
+                nb::arg("quasi_permanent") = quasi_permanent);
         },
         "Create an extreme case with corresponding internal forces on the beam for checking.\n\n"
         ":param description: name of the extreme (default: \"{section_name} - E {i}\")\n"

@@ -82,4 +82,10 @@ namespace quillon::varenna {
 // the rest, which are keyword-only when `keyword_only_tail` is set (the public faces).
 std::vector<bind::Param> matconcrete_params(bool keyword_only_tail);
 std::vector<bind::Param> matreinforcement_params(bool keyword_only_tail);
+// `self`, `base_material` and `name` of a material creator's parameters, then the named ones
+// ({facade name, store name}) keyword-only, with the store's defaults and annotations: the
+// facade's material creators take their defaults from here, so each is written once.
+std::vector<bind::Param> facade_material_params(
+    std::vector<bind::Param> store_params,
+    std::initializer_list<std::pair<const char *, const char *>> keywords);
 }  // namespace quillon::varenna

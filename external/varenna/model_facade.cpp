@@ -58,24 +58,32 @@ std::vector<Param> member_params(nb::handle prototype_1d) {
 }
 
 // create_beam and its siblings: one call of self._create_1d_section, then the member handle.
-Impl member_creator(nb::object ModelNames::*member_type, nb::object ModelNames::*member_class) {
-    return [member_type, member_class](Args &a) {
+Body member_creator(nb::object ModelNames::*member_type, nb::object ModelNames::*member_class) {
+    return [member_type, member_class](
+               Self self, Arg<"cs"> cs, Arg<"material"> material,
+               Arg<"calculation_control"> calculation_control, Arg<"name"> name,
+               Arg<"rcs_name"> rcs_name, Arg<"design_member_name"> design_member_name,
+               Arg<"exposure_classes"> exposure_classes, Arg<"coeff_kx"> coeff_kx,
+               Arg<"creep_coefficient"> creep_coefficient,
+               Arg<"relative_humidity"> relative_humidity) {
         const ModelNames &n = names();
-        nb::object result = a.self().attr("_create_1d_section")(
-            n.*member_type, a[1], a[2], a[3], a[4], a[5], a[7], a[8], a[9], a[10],
-            nb::arg("design_member_name") = a[6]);
+        nb::object result = self.attr("_create_1d_section")(
+            n.*member_type, cs, material, calculation_control, name, rcs_name, exposure_classes,
+            coeff_kx, creep_coefficient, relative_humidity,
+            nb::arg("design_member_name") = design_member_name);
         nb::tuple pair = ops::unpack(result, 2);
         return (n.*member_class)(pair[0], pair[1]);
     };
 }
 
-nb::object create_1d_section(Args &a) {
+nb::object create_1d_section(Self self, Arg<"member_type"> member_type, Arg<"cs"> cs,
+                             Arg<"material"> material,
+                             Arg<"calculation_control"> calculation_control, Arg<"name"> name,
+                             Arg<"rcs_name"> rcs_name, Arg<"exposure_classes"> exposure_classes,
+                             Arg<"coeff_kx"> coeff_kx, Arg<"creep_coefficient"> creep_coefficient,
+                             Arg<"relative_humidity"> relative_humidity,
+                             Arg<"design_member_name"> design_member_name) {
     const ModelNames &n = names();
-    nb::handle self = a.self(), member_type = a[1], cs = a[2], material = a[3];
-    nb::handle calculation_control = a[4], name = a[5], rcs_name = a[6], exposure_classes = a[7],
-               coeff_kx = a[8], creep_coefficient = a[9], relative_humidity = a[10],
-               design_member_name = a[11];
-
     nb::object cross_section;
     const int general = PyObject_IsInstance(cs.ptr(), n.GeneralShape.ptr());
     if (general < 0) raise_pending();
@@ -114,23 +122,28 @@ void init_model_facade(nb::module_ &m) {
 
     cls.method(
         "create_concrete_material",
-        {arg("self"), arg("base_material").ann(n.ConcreteMaterial),
-         arg("name").def_none().ann("str"), kwonly("unit_mass").def(nb::int_(2500)).ann("float"),
-         kwonly("fck").def_none().ann("float"),
-         kwonly("stone_diameter").def(nb::float_(0.016)).ann("float"),
-         kwonly("cement_class").def(n.cement_class_R).ann(n.ConcCementClass),
-         kwonly("aggregate_type").def(n.aggregate_QUARTZITE).ann(n.ConcAggregateType),
-         kwonly("diagram_type").def(n.conc_diagram_PARABOLIC).ann(n.ConcDiagramType),
-         kwonly("silica_fume").def(Py_False).ann("bool"),
-         kwonly("plain_concrete_diagram").def(Py_False).ann("bool"),
-         kwonly("dep_params").def_none().ann(n.ConcDependentParams)},
-        [](Args &a) {
-            return a.self().attr("_create_matconcrete_ec2")(
-                a[1], a[2], nb::arg("unit_mass") = a[3], nb::arg("fck_28") = a[4],
-                nb::arg("stone_diameter") = a[5], nb::arg("cement_class") = a[6],
-                nb::arg("aggregate_type") = a[7], nb::arg("diagram_type") = a[8],
-                nb::arg("silica_fume") = a[9], nb::arg("plain_concrete_diagram") = a[10],
-                nb::arg("dep_params") = a[11]);
+        facade_material_params(matconcrete_params(false),
+                               {{"unit_mass", "unit_mass"},
+                                {"fck", "fck_28"},
+                                {"stone_diameter", "stone_diameter"},
+                                {"cement_class", "cement_class"},
+                                {"aggregate_type", "aggregate_type"},
+                                {"diagram_type", "diagram_type"},
+                                {"silica_fume", "silica_fume"},
+                                {"plain_concrete_diagram", "plain_concrete_diagram"},
+                                {"dep_params", "dep_params"}}),
+        [](Self self, Arg<"base_material"> base_material, Arg<"name"> name,
+           Arg<"unit_mass"> unit_mass, Arg<"fck"> fck, Arg<"stone_diameter"> stone_diameter,
+           Arg<"cement_class"> cement_class, Arg<"aggregate_type"> aggregate_type,
+           Arg<"diagram_type"> diagram_type, Arg<"silica_fume"> silica_fume,
+           Arg<"plain_concrete_diagram"> plain_concrete_diagram, Arg<"dep_params"> dep_params) {
+            return self.attr("_create_matconcrete_ec2")(
+                base_material, name, nb::arg("unit_mass") = unit_mass, nb::arg("fck_28") = fck,
+                nb::arg("stone_diameter") = stone_diameter, nb::arg("cement_class") = cement_class,
+                nb::arg("aggregate_type") = aggregate_type,
+                nb::arg("diagram_type") = diagram_type, nb::arg("silica_fume") = silica_fume,
+                nb::arg("plain_concrete_diagram") = plain_concrete_diagram,
+                nb::arg("dep_params") = dep_params);
         },
         "Create a concrete material for use with the member creators.\n\n"
         ":param base_material: the concrete grade to start from\n"
@@ -150,31 +163,35 @@ void init_model_facade(nb::module_ &m) {
 
     cls.method(
         "create_reinforcement_material",
-        {arg("self"), arg("base_material").ann(n.ReinforcementMaterial),
-         arg("name").def_none().ann("str"), kwonly("unit_mass").def(nb::int_(7850)).ann("float"),
-         kwonly("e_modulus").def(nb::int_(200000)).ann("float"),
-         kwonly("fyk").def_none().ann("float"), kwonly("ftk_by_fyk").def_none().ann("float"),
-         kwonly("epsuk").def_none().ann("float"),
-         kwonly("type_").def(n.reinf_type_BARS).ann(n.ReinfType),
-         kwonly("bar_surface").def(n.bar_surface_RIBBED).ann(n.BarSurface),
-         kwonly("class_").def(n.reinf_class_B).ann(n.ReinfClass),
-         kwonly("fabrication").def(n.fabrication_HOT_ROLLED).ann(n.ReinfFabrication),
-         kwonly("diagram_type").def(n.reinf_diagram_BILINEAR_INCLINED).ann(n.ReinfDiagramType)},
-        [](Args &a) {
+        facade_material_params(matreinforcement_params(false),
+                               {{"unit_mass", "unit_mass"},
+                                {"e_modulus", "e_modulus"},
+                                {"fyk", "fyk"},
+                                {"ftk_by_fyk", "ftk_by_fyk"},
+                                {"epsuk", "epsuk"},
+                                {"type_", "type_"},
+                                {"bar_surface", "bar_surface"},
+                                {"class_", "class_"},
+                                {"fabrication", "fabrication"},
+                                {"diagram_type", "diagram_type"}}),
+        [](Self self, Arg<"base_material"> base, Arg<"name"> name, Arg<"unit_mass"> unit_mass,
+           Arg<"e_modulus"> e_modulus, Arg<"fyk"> given_fyk, Arg<"ftk_by_fyk"> given_ftk_by_fyk,
+           Arg<"epsuk"> epsuk, Arg<"type_"> type_, Arg<"bar_surface"> bar_surface,
+           Arg<"class_"> class_, Arg<"fabrication"> fabrication,
+           Arg<"diagram_type"> diagram_type) {
             const ModelNames &n = names();
-            nb::handle base = a[1];
-            nb::object fyk = nb::borrow(a[5]), ftk_by_fyk = nb::borrow(a[6]);
+            nb::object fyk = nb::borrow(given_fyk), ftk_by_fyk = nb::borrow(given_ftk_by_fyk);
             if (!truthy(fyk)) fyk = nb::object(n.MATERIAL_PROPERTIES[base])["fyk"];
             if (!truthy(ftk_by_fyk))
                 ftk_by_fyk = nb::object(n.MATERIAL_PROPERTIES[base])["ftk_by_fyk"];
             nb::object ftk = nb::steal(PyNumber_Multiply(fyk.ptr(), ftk_by_fyk.ptr()));
             if (!ftk.is_valid()) raise_pending();
-            return a.self().attr("_create_matreinforcement_ec2")(
-                base, a[2], nb::arg("unit_mass") = a[3], nb::arg("e_modulus") = a[4],
+            return self.attr("_create_matreinforcement_ec2")(
+                base, name, nb::arg("unit_mass") = unit_mass, nb::arg("e_modulus") = e_modulus,
                 nb::arg("fyk") = fyk, nb::arg("ftk_by_fyk") = ftk_by_fyk, nb::arg("ftk") = ftk,
-                nb::arg("epsuk") = a[7], nb::arg("type_") = a[8], nb::arg("bar_surface") = a[9],
-                nb::arg("class_") = a[10], nb::arg("fabrication") = a[11],
-                nb::arg("diagram_type") = a[12]);
+                nb::arg("epsuk") = epsuk, nb::arg("type_") = type_,
+                nb::arg("bar_surface") = bar_surface, nb::arg("class_") = class_,
+                nb::arg("fabrication") = fabrication, nb::arg("diagram_type") = diagram_type);
         },
         "Create a reinforcement material for bars and stirrups.\n\n"
         ":param base_material: the steel grade to start from\n"

@@ -33,8 +33,7 @@ nb::object encoded(nb::handle o) {
     return o.attr("_serialize")();
 }
 
-nb::object serialize(Args &a) {
-    nb::handle self = a.self();
+nb::object serialize(Self self) {
     nb::dict model;
     for (const auto &entry : serialised_lists) {
         nb::object list = self.attr(entry[1]);
@@ -77,9 +76,9 @@ nb::object serialize(Args &a) {
     return n.json_module.attr("loads")(text);
 }
 
-nb::object generate_xml_input(Args &a) {
+nb::object generate_xml_input(Self self, Arg<"as_file"> as_file) {
     const ModelNames &n = names();
-    nb::object serialized_model_ = a.self().attr("_serialize")();
+    nb::object serialized_model_ = self.attr("_serialize")();
 
     std::string serialized_model_bytes_string;
     serialized_model_bytes_string.reserve(1 << 16);
@@ -109,7 +108,7 @@ nb::object generate_xml_input(Args &a) {
         gzip::decompress(std::string_view(compressed.c_str(), compressed.size()));
     nb::bytes data(input_file.data(), input_file.size());
 
-    if (truthy(a[1])) return n.core.attr("File").attr("from_data")(data);
+    if (truthy(as_file)) return n.core.attr("File").attr("from_data")(data);
     return n.BytesIO(data);
 }
 
@@ -132,8 +131,7 @@ void init_enum_encoder(nb::module_ &m) {
     ClassBuilder encoder(m, "_EnumEncoder", {names().JSONEncoder}, " To auto-serialize Enum type. ");
     encoder.method(
         "default", {arg("self"), arg("o").ann("Any")},
-        [](Args &a) -> nb::object {
-            nb::handle self = a.self(), o = a[1];
+        [](Self self, Arg<"o"> o) -> nb::object {
             // The standard encoder has its say first; only its TypeError means "not plain JSON".
             try {
                 nb::object super_ = nb::borrow((PyObject *) &PySuper_Type);

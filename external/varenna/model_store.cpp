@@ -2,6 +2,9 @@
 // length, default names, and reference records that name the target's identifier and kind.
 #include "model.hpp"
 
+#include <algorithm>
+#include <stdexcept>
+
 namespace quillon::varenna {
 
 using namespace bind;
@@ -43,34 +46,60 @@ nb::object table_entry(nb::handle table, nb::handle base, const char *key) {
     return nb::object(table[base])[key];
 }
 
-nb::object create_matconcrete(Args &a) {
+nb::object material_name(nb::handle name, nb::handle base) {
+    return truthy(name) ? nb::borrow(name) : table_entry(names().MATERIAL_NAMES, base, "name");
+}
+
+nb::object thermal_state_or_default(nb::handle thermal_state) {
+    return truthy(thermal_state) ? nb::borrow(thermal_state) : names().ThermalState();
+}
+
+nb::object create_matconcrete(
+    Self self, Arg<"base_material"> base, Arg<"name"> given_name, Arg<"e_modulus"> e_modulus,
+    Arg<"g_modulus"> g_modulus, Arg<"poisson"> poisson, Arg<"unit_mass"> unit_mass,
+    Arg<"specific_heat"> specific_heat, Arg<"thermal_expansion"> thermal_expansion,
+    Arg<"thermal_conductivity"> thermal_conductivity, Arg<"is_default"> is_default,
+    Arg<"order_in_code"> order_in_code, Arg<"thermal_state"> given_thermal_state,
+    Arg<"fck_28"> fck_28, Arg<"stone_diameter"> stone_diameter, Arg<"cement_class"> cement_class,
+    Arg<"aggregate_type"> aggregate_type, Arg<"diagram_type"> diagram_type,
+    Arg<"silica_fume"> silica_fume, Arg<"plain_concrete_diagram"> plain_concrete_diagram,
+    Arg<"dep_params"> dep_params) {
     const ModelNames &n = names();
-    nb::handle self = a.self(), base = a[1];
     nb::object id = next_id(self, "_mat_concrete_list");
-    nb::object name = truthy(a[2]) ? nb::borrow(a[2]) : table_entry(n.MATERIAL_NAMES, base, "name");
-    nb::object fck = times(truthy(a[13]) ? nb::borrow(a[13])
-                                         : table_entry(n.MATERIAL_PROPERTIES, base, "fck"),
+    nb::object name = material_name(given_name, base);
+    nb::object fck = times(truthy(fck_28) ? nb::borrow(fck_28)
+                                          : table_entry(n.MATERIAL_PROPERTIES, base, "fck"),
                            1e6);
-    nb::object thermal_state = truthy(a[12]) ? nb::borrow(a[12]) : n.ThermalState();
-    nb::object e_modulus = times(a[3], 1e6), g_modulus = times(a[4], 1e6);
-    nb::object material = n.MatConcreteEc2(id, name, e_modulus, g_modulus, a[5], a[6], a[7],
-                                           a[8], a[9], a[10], a[11], thermal_state, fck, a[14],
-                                           a[15], a[16], a[17], a[18], a[19], a[20]);
+    nb::object thermal_state = thermal_state_or_default(given_thermal_state);
+    nb::object e_modulus_pa = times(e_modulus, 1e6), g_modulus_pa = times(g_modulus, 1e6);
+    nb::object material = n.MatConcreteEc2(
+        id, name, e_modulus_pa, g_modulus_pa, poisson, unit_mass, specific_heat,
+        thermal_expansion, thermal_conductivity, is_default, order_in_code, thermal_state, fck,
+        stone_diameter, cement_class, aggregate_type, diagram_type, silica_fume,
+        plain_concrete_diagram, dep_params);
     return append(self, "_mat_concrete_list", material);
 }
 
-nb::object create_matreinforcement(Args &a) {
+nb::object create_matreinforcement(
+    Self self, Arg<"base_material"> base, Arg<"name"> given_name, Arg<"e_modulus"> e_modulus,
+    Arg<"g_modulus"> g_modulus, Arg<"poisson"> poisson, Arg<"unit_mass"> unit_mass,
+    Arg<"specific_heat"> specific_heat, Arg<"thermal_expansion"> thermal_expansion,
+    Arg<"thermal_conductivity"> thermal_conductivity, Arg<"is_default"> is_default,
+    Arg<"order_in_code"> order_in_code, Arg<"thermal_state"> given_thermal_state,
+    Arg<"bar_surface"> bar_surface, Arg<"fyk"> given_fyk, Arg<"ftk_by_fyk"> given_ftk_by_fyk,
+    Arg<"epsuk"> given_epsuk, Arg<"ftk"> given_ftk, Arg<"class_"> class_, Arg<"type_"> type_,
+    Arg<"fabrication"> fabrication, Arg<"diagram_type"> diagram_type) {
     const ModelNames &n = names();
-    nb::handle self = a.self(), base = a[1];
     auto property = [&](const char *key) { return table_entry(n.MATERIAL_PROPERTIES, base, key); };
     nb::object id = next_id(self, "_mat_reinforcement_list");
-    nb::object name = truthy(a[2]) ? nb::borrow(a[2]) : table_entry(n.MATERIAL_NAMES, base, "name");
-    nb::object thermal_state = truthy(a[12]) ? nb::borrow(a[12]) : n.ThermalState();
-    nb::object fyk = times(truthy(a[14]) ? nb::borrow(a[14]) : property("fyk"), 1e6);
-    nb::object ftk_by_fyk = truthy(a[15]) ? nb::borrow(a[15]) : property("ftk_by_fyk");
+    nb::object name = material_name(given_name, base);
+    nb::object thermal_state = thermal_state_or_default(given_thermal_state);
+    nb::object fyk = times(truthy(given_fyk) ? nb::borrow(given_fyk) : property("fyk"), 1e6);
+    nb::object ftk_by_fyk = truthy(given_ftk_by_fyk) ? nb::borrow(given_ftk_by_fyk)
+                                                      : property("ftk_by_fyk");
     nb::object ftk;
-    if (truthy(a[17])) {
-        ftk = times(a[17], 1e6);
+    if (truthy(given_ftk)) {
+        ftk = times(given_ftk, 1e6);
     } else {
         // From the table alone, also when the caller gave fyk or the ratio.
         nb::object table_fyk = property("fyk"), table_ratio = property("ftk_by_fyk");
@@ -78,11 +107,13 @@ nb::object create_matreinforcement(Args &a) {
         if (!product.is_valid()) raise_pending();
         ftk = times(product, 1e6);
     }
-    nb::object epsuk = times(truthy(a[16]) ? nb::borrow(a[16]) : property("epsuk"), 1e-4);
-    nb::object e_modulus = times(a[3], 1e6), g_modulus = times(a[4], 1e6);
+    nb::object epsuk = times(truthy(given_epsuk) ? nb::borrow(given_epsuk) : property("epsuk"),
+                             1e-4);
+    nb::object e_modulus_pa = times(e_modulus, 1e6), g_modulus_pa = times(g_modulus, 1e6);
     nb::object material = n.MatReinforcementEc2(
-        id, name, e_modulus, g_modulus, a[5], a[6], a[7], a[8], a[9], a[10], a[11], thermal_state,
-        a[13], fyk, ftk_by_fyk, epsuk, ftk, a[18], a[19], a[20], a[21]);
+        id, name, e_modulus_pa, g_modulus_pa, poisson, unit_mass, specific_heat,
+        thermal_expansion, thermal_conductivity, is_default, order_in_code, thermal_state,
+        bar_surface, fyk, ftk_by_fyk, epsuk, ftk, class_, type_, fabrication, diagram_type);
     return append(self, "_mat_reinforcement_list", material);
 }
 
@@ -93,9 +124,9 @@ void add_keyword_only_constructor(ClassBuilder &cls) {
     cls.method("__init__",
                {arg("self"), kwonly("project_data").def_none().ann(n.ProjectData),
                 kwonly("code_settings").def_none().ann(n.CodeSettings)},
-               [cls_ref = cls.class_ref()](Args &a) {
-                   super(cls_ref, a.self()).attr("__init__")(a[1], a[2]);
-                   return nb::none();
+               [cls_ref = cls.class_ref()](Self self, Arg<"project_data"> project_data,
+                                           Arg<"code_settings"> code_settings) {
+                   super(cls_ref, self).attr("__init__")(project_data, code_settings);
                });
 }
 
@@ -165,6 +196,23 @@ std::vector<Param> matreinforcement_params(bool keyword_only_tail) {
     return params;
 }
 
+std::vector<Param> facade_material_params(
+    std::vector<Param> store_params,
+    std::initializer_list<std::pair<const char *, const char *>> keywords) {
+    std::vector<Param> params(store_params.begin(), store_params.begin() + 3);
+    for (const auto &[name, store_name] : keywords) {
+        auto found = std::find_if(store_params.begin(), store_params.end(),
+                                  [&](const Param &p) { return p.name == store_name; });
+        if (found == store_params.end())
+            throw std::logic_error(std::string("no material parameter ") + store_name);
+        Param p = *found;
+        p.name = name;
+        p.kind = Kind::KeywordOnly;
+        params.push_back(std::move(p));
+    }
+    return params;
+}
+
 void add_store_members(ClassBuilder &model) {
     const ModelNames &n = names();
 
@@ -172,20 +220,20 @@ void add_store_members(ClassBuilder &model) {
         "__init__",
         {arg("self"), arg("project_data").def_none().ann(n.ProjectData),
          arg("code_settings").def_none().ann(n.CodeSettings)},
-        [](Args &a) {
+        [](Self self, Arg<"project_data"> project_data, Arg<"code_settings"> code_settings) {
             const ModelNames &n = names();
-            nb::handle self = a.self();
             for (const char *list : list_names) self.attr(list) = nb::list();
-            self.attr("_project_data") = truthy(a[1]) ? nb::borrow(a[1]) : n.ProjectData();
-            self.attr("_code_settings") = truthy(a[2]) ? nb::borrow(a[2]) : n.CodeSettings();
-            return nb::none();
+            self.attr("_project_data") =
+                truthy(project_data) ? nb::borrow(project_data) : n.ProjectData();
+            self.attr("_code_settings") =
+                truthy(code_settings) ? nb::borrow(code_settings) : n.CodeSettings();
         });
 
     model.property(
-        "project_data", [](Args &a) { return a.self().attr("_project_data"); },
+        "project_data", [](Self self) { return self.attr("_project_data"); },
         "The project data of the model.", n.ProjectData);
     model.property(
-        "code_settings", [](Args &a) { return a.self().attr("_code_settings"); },
+        "code_settings", [](Self self) { return self.attr("_code_settings"); },
         "The code and calculation settings of the model.", n.CodeSettings);
 
     model.method("_create_matconcrete_ec2", matconcrete_params(false), create_matconcrete,
@@ -195,10 +243,9 @@ void add_store_members(ClassBuilder &model) {
 
     model.method(
         "_create_cross_section_component", {arg("self"), arg("name").def_none().ann("str")},
-        [](Args &a) {
-            nb::handle self = a.self();
+        [](Self self, Arg<"name"> given_name) {
             nb::object id = next_id(self, "_cross_section_list");
-            nb::object name = truthy(a[1]) ? nb::borrow(a[1]) : nb::str("");
+            nb::object name = truthy(given_name) ? nb::borrow(given_name) : nb::str("");
             return append(self, "_cross_section_list", names().CrossSectionComponent(id, name));
         },
         nullptr, n.CrossSectionComponent);
@@ -208,13 +255,13 @@ void add_store_members(ClassBuilder &model) {
         {arg("self"), arg("cross_section_type").ann(n.CrossSectionType),
          arg("material").ann(n.MatConcrete), arg("name").def_none().ann("str"),
          kwargs("parameters").ann("Any")},
-        [](Args &a) {
-            nb::handle self = a.self();
+        [](Self self, Arg<"cross_section_type"> cross_section_type, Arg<"material"> material,
+           Arg<"name"> given_name, Arg<"parameters"> parameters) {
             nb::object id = next_id(self, "_cross_section_list");
-            nb::object name = truthy(a[3]) ? nb::borrow(a[3]) : nb::str("");
-            nb::object material = reference(a[2], "MatConcrete");
-            nb::object args = nb::make_tuple(id, name, a[1], material);
-            nb::object keywords = nb::steal(PyDict_Copy(a.kwargs().ptr()));
+            nb::object name = truthy(given_name) ? nb::borrow(given_name) : nb::str("");
+            nb::object material_ref = reference(material, "MatConcrete");
+            nb::object args = nb::make_tuple(id, name, cross_section_type, material_ref);
+            nb::object keywords = nb::steal(PyDict_Copy(parameters.ptr()));
             if (!keywords.is_valid()) raise_pending();
             nb::object section = nb::steal(
                 PyObject_Call(names().CrossSectionParameter.ptr(), args.ptr(), keywords.ptr()));
@@ -226,11 +273,10 @@ void add_store_members(ClassBuilder &model) {
     model.method(
         "_create_reinforced_cross_section",
         {arg("self"), arg("cross_section").ann(n.CrossSection), arg("name").def_none().ann("str")},
-        [](Args &a) {
-            nb::handle self = a.self();
+        [](Self self, Arg<"cross_section"> cross_section, Arg<"name"> given_name) {
             nb::object id = next_id(self, "_reinforced_cross_section_list");
-            nb::object name = name_or(a[2], "R", id);
-            nb::object section = reference(a[1], "CrossSection");
+            nb::object name = name_or(given_name, "R", id);
+            nb::object section = reference(cross_section, "CrossSection");
             return append(self, "_reinforced_cross_section_list",
                           names().ReinforcedCrossSection(id, name, section));
         },
@@ -238,10 +284,9 @@ void add_store_members(ClassBuilder &model) {
 
     model.method(
         "_create_check_member1d", {arg("self"), arg("name").def_none().ann("str")},
-        [](Args &a) {
-            nb::handle self = a.self();
+        [](Self self, Arg<"name"> given_name) {
             nb::object id = next_id(self, "_check_member_list");
-            nb::object name = name_or(a[1], "M ", id);
+            nb::object name = name_or(given_name, "M ", id);
             return append(self, "_check_member_list", names().CheckMember1D(id, name));
         },
         nullptr, n.CheckMember1D);
@@ -251,12 +296,12 @@ void add_store_members(ClassBuilder &model) {
         {arg("self"), arg("check_member").ann(n.CheckMember),
          arg("reinf_section").ann(n.ReinforcedCrossSection),
          arg("description").def_none().ann("str")},
-        [](Args &a) {
-            nb::handle self = a.self();
+        [](Self self, Arg<"check_member"> check_member, Arg<"reinf_section"> reinf_section,
+           Arg<"description"> given_description) {
             nb::object id = next_id(self, "_check_section_list");
-            nb::object description = name_or(a[3], "S", id);
-            nb::object member = reference(a[1], "CheckMember");
-            nb::object section = reference(a[2], "ReinforcedCrossSection");
+            nb::object description = name_or(given_description, "S", id);
+            nb::object member = reference(check_member, "CheckMember");
+            nb::object section = reference(reinf_section, "ReinforcedCrossSection");
             return append(self, "_check_section_list",
                           names().StandardCheckSection(id, description, member, section));
         },
@@ -271,13 +316,17 @@ void add_store_members(ClassBuilder &model) {
          arg("exposure_class_data").def_none().ann(n.ExposureClassesDataEc2),
          arg("creep_coefficient").def_none().ann("float"),
          arg("relative_humidity").def_none().ann("float")},
-        [](Args &a) {
-            nb::handle self = a.self();
-            nb::object member = reference(a[1], "CheckMember");
-            nb::object data = names().ConcreteMemberDataEc2(member, a[2], a[3], a[4], a[5], a[6],
-                                                            a[7], a[8]);
+        [](Self self, Arg<"member"> member, Arg<"member_type"> member_type,
+           Arg<"two_way_slab_type"> two_way_slab_type, Arg<"calculation_setup"> calculation_setup,
+           Arg<"coeff_kx_for_wmax"> coeff_kx_for_wmax,
+           Arg<"exposure_class_data"> exposure_class_data,
+           Arg<"creep_coefficient"> creep_coefficient,
+           Arg<"relative_humidity"> relative_humidity) {
+            nb::object member_ref = reference(member, "CheckMember");
+            nb::object data = names().ConcreteMemberDataEc2(
+                member_ref, member_type, two_way_slab_type, calculation_setup, coeff_kx_for_wmax,
+                exposure_class_data, creep_coefficient, relative_humidity);
             append(self, "_attribute_list", data);
-            return nb::none();
         },
         nullptr, nb::none());
 }

@@ -78,17 +78,15 @@ const std::string reinforcement_doc =
     ":param diagram_type: material diagram (default: bilinear with an inclined top branch)\n"
     ":return: the new reinforcement material\n";
 
-// Calls the store creator `creator` on self with every bound value after self, by position.
-Impl forward_all(const char *creator) {
-    return [creator](Args &a) {
-        nb::object args = nb::steal(PyTuple_New((Py_ssize_t) a.size() - 1));
-        if (!args.is_valid()) raise_pending();
-        for (size_t i = 1; i < a.size(); ++i)
-            PyTuple_SET_ITEM(args.ptr(), (Py_ssize_t) i - 1, nb::borrow(a[i]).release().ptr());
+// Calls the store creator `creator` on self with every bound value after self, by position;
+// its result is returned, or None with `result_is_none`.
+Body forward_all(const char *creator, bool result_is_none = false) {
+    return [creator, result_is_none](Args &a) -> nb::object {
+        nb::object args = a.after_self();
         nb::object method = a.self().attr(creator);
         nb::object result = nb::steal(PyObject_Call(method.ptr(), args.ptr(), nullptr));
         if (!result.is_valid()) raise_pending();
-        return result;
+        return result_is_none ? nb::none() : result;
     };
 }
 
@@ -119,11 +117,12 @@ void init_open_model(nb::module_ &m) {
         {arg("self"), arg("cross_section_type").ann(n.CrossSectionType),
          arg("material").ann(n.MatConcrete), arg("name").def_none().ann("str"),
          kwargs("parameters").ann("Any")},
-        [](Args &a) {
-            nb::object method = a.self().attr("_create_cross_section_parameter");
-            nb::object args = nb::make_tuple(a[1], a[2], a[3]);
+        [](Self self, Arg<"cross_section_type"> cross_section_type, Arg<"material"> material,
+           Arg<"name"> name, Arg<"parameters"> parameters) {
+            nb::object method = self.attr("_create_cross_section_parameter");
+            nb::object args = nb::make_tuple(cross_section_type, material, name);
             nb::object result =
-                nb::steal(PyObject_Call(method.ptr(), args.ptr(), a.kwargs().ptr()));
+                nb::steal(PyObject_Call(method.ptr(), args.ptr(), parameters.ptr()));
             if (!result.is_valid()) raise_pending();
             return result;
         },
@@ -193,10 +192,7 @@ void init_open_model(nb::module_ &m) {
          kwonly("exposure_class_data").def_none().ann(n.ExposureClassesDataEc2),
          kwonly("creep_coefficient").def_none().ann("float"),
          kwonly("relative_humidity").def_none().ann("float")},
-        [](Args &a) {
-            forward_all("_add_member_data_ec2")(a);
-            return nb::none();
-        },
+        forward_all("_add_member_data_ec2", true),
         "Add the design data of a check member (EN 1992-1-1). Call it after add_check_section; "
         "member_type and two_way_slab_type must suit the reinforced cross-section given to the "
         "member's check section.\n\n"

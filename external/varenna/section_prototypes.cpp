@@ -8,7 +8,7 @@ using namespace bind;
 
 namespace {
 
-nb::object not_implemented(Args &) { raise_no_args(nb::handle(PyExc_NotImplementedError)); }
+nb::object not_implemented(Self) { raise_no_args(nb::handle(PyExc_NotImplementedError)); }
 
 // `_type` and `_parameters`, abstract and unimplemented, as every abstract prototype has them.
 void add_abstract_members(ClassBuilder &cls) {
@@ -24,7 +24,7 @@ void init_section_prototypes(nb::module_ &m) {
     nb::object ABC = import_name("abc", "ABC");
 
     ClassBuilder base(m, "_SectionPrototype", {ABC}, "Abstract base class of all section prototypes.");
-    base.abstract_method("__init__", {arg("self")}, [](Args &) { return nb::none(); });
+    base.abstract_method("__init__", {arg("self")}, [](Self) {});
     add_abstract_members(base);
     nb::object prototype = base.finish();
 
@@ -40,19 +40,18 @@ void init_section_prototypes(nb::module_ &m) {
                       ":param width: width of the section [m]\n"
                       ":param height: height of the section [m]\n");
     rect.method("__init__", {arg("self"), arg("width").ann("float"), arg("height").ann("float")},
-                [](Args &a) {
-                    a.self().attr("_width") = a[1];
-                    a.self().attr("_height") = a[2];
-                    return nb::none();
+                [](Self self, Arg<"width"> width, Arg<"height"> height) {
+                    self.attr("_width") = width;
+                    self.attr("_height") = height;
                 });
     rect.property(
-        "_type", [](Args &) { return names().section_RECT; }, nullptr, n.CrossSectionType);
+        "_type", [](Self) { return names().section_RECT; }, nullptr, n.CrossSectionType);
     rect.property(
         "_parameters",
-        [](Args &a) -> nb::object {
+        [](Self self) -> nb::object {
             nb::dict parameters;
-            parameters["Width"] = a.self().attr("_width");
-            parameters["Height"] = a.self().attr("_height");
+            parameters["Width"] = self.attr("_width");
+            parameters["Height"] = self.attr("_height");
             return parameters;
         },
         nullptr, ann("Dict[str, Any]"));
@@ -69,24 +68,23 @@ void init_section_prototypes(nb::module_ &m) {
     general.method("__init__",
                    {arg("self"), arg("outline").ann("Sequence[Tuple[float, float]]"),
                     kwonly("openings").def_none().ann("Sequence[Sequence[Tuple[float, float]]]")},
-                   [](Args &a) {
-                       a.self().attr("_outline") = a[1];
-                       a.self().attr("_openings") = a[2];
-                       return nb::none();
+                   [](Self self, Arg<"outline"> outline, Arg<"openings"> openings) {
+                       self.attr("_outline") = outline;
+                       self.attr("_openings") = openings;
                    });
     general.property(
-        "_type", [](Args &) { return names().section_GENERAL; }, nullptr, n.CrossSectionType);
+        "_type", [](Self) { return names().section_GENERAL; }, nullptr, n.CrossSectionType);
     general.property(
-        "_parameters", [](Args &) -> nb::object { return nb::dict(); }, nullptr,
+        "_parameters", [](Self) -> nb::object { return nb::dict(); }, nullptr,
         ann("Dict[str, Any]"));
     general.finish();
 
     ClassBuilder two_d(m, "_SectionPrototype2D", {prototype},
                        "Abstract base class of all 2D (plate-like) section prototypes.");
-    two_d.abstract_method("__init__", {arg("self"), arg("thickness").ann("float")}, [](Args &a) {
-        a.self().attr("_thickness") = a[1];
-        return nb::none();
-    });
+    two_d.abstract_method("__init__", {arg("self"), arg("thickness").ann("float")},
+                          [](Self self, Arg<"thickness"> thickness) {
+                              self.attr("_thickness") = thickness;
+                          });
     add_abstract_members(two_d);
     two_d.finish();
 }
