@@ -54,6 +54,41 @@ class Mapping(dict):
     pass
 
 
+class Backwards(list):
+    """A list whose own iteration runs backwards, as json honours it."""
+
+    def __iter__(self):
+        return iter(list.__getitem__(self, slice(None, None, -1)))
+
+
+class Doubled(tuple):
+    """A tuple whose own iteration yields each item twice."""
+
+    def __iter__(self):
+        for item in tuple.__iter__(self):
+            yield item
+            yield item
+
+
+class Hollow(list):
+    """A list that iterates as empty whatever it holds."""
+
+    def __iter__(self):
+        return iter(())
+
+
+class Refusing(list):
+    def __iter__(self):
+        raise KeyError("no iteration")
+
+
+class Itself(list):
+    """A list whose iteration yields the list itself: a circle only iteration shows."""
+
+    def __iter__(self):
+        yield self
+
+
 def reference_default(o):
     if isinstance(o, enum.Enum):
         return o.value
@@ -100,6 +135,8 @@ def containers(children):
             | st.lists(children, max_size=4).map(tuple)
             | st.dictionaries(keys, children, max_size=4)
             | st.dictionaries(texts, children, max_size=3).map(Mapping)
+            | st.lists(children, max_size=4).map(Backwards)
+            | st.lists(children, max_size=3).map(Doubled)
             | children.map(Carrier))
 
 
@@ -136,6 +173,44 @@ class TestJsonText:
         with pytest.raises(error, match=message):
             varenna.OpenModel(project_data=Carrier(value)).generate_xml_input()
         assert spy.requests == []
+
+    @pytest.mark.parametrize("value", [
+        Backwards([1, "two", [3, Backwards([4, 5])]]),
+        Doubled(("a", Colour.RED)),
+        {"empty": Hollow([1, 2]), "kept": [Hollow([3])]},
+        Carrier(Backwards([Carrier(Doubled((1,)))])),
+    ], ids=["list-subclass", "tuple-subclass", "iterates-empty", "nested-in-objects"])
+    def test_sequence_subclasses_are_read_through_their_iteration(self, template_service, value):
+        assert sent_json(template_service, value) == expected_json(value)
+        model = varenna.OpenModel(project_data=Carrier(value))
+        assert model._serialize()["project_data"] == json.loads(expected_json(value))[
+            "project_data"]
+
+    @pytest.mark.parametrize("value, error, message", [
+        (Refusing([1]), KeyError, "no iteration"),
+        (Itself([1]), ValueError, "^Circular reference detected$"),
+    ], ids=["iteration-fails", "iteration-circles"])
+    def test_sequence_subclass_iteration_errors_are_json_errors(self, template_service, value,
+                                                                 error, message):
+        with pytest.raises(error, match=message):
+            expected_json(value)
+        spy = template_service()
+        model = varenna.OpenModel(project_data=Carrier(value))
+        with pytest.raises(error, match=message):
+            model._serialize()
+        with pytest.raises(error, match=message):
+            model.generate_xml_input()
+        assert spy.requests == []
+
+    def test_text_of_an_overridden_serialize_reads_subclasses_through_iteration(
+            self, template_service):
+        # generate_xml_input writes whatever _serialize returns, as json.dumps would.
+        class Custom(varenna.OpenModel):
+            def _serialize(self):
+                return {"items": Backwards([1, Doubled(("x",))])}
+        spy = template_service()
+        Custom().generate_xml_input()
+        assert spy.sent_json() == json.dumps({"items": Backwards([1, Doubled(("x",))])})
 
     def test_circular_list_raises_value_error(self, template_service):
         spy = template_service()

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "binder.hpp"
-#include "json_writer.hpp"
+#include "json.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -65,11 +65,6 @@ void add_keyword_only_constructor(bind::ClassBuilder &cls);                     
 void init_section_prototypes(nb::module_ &m);               // section_prototypes.cpp
 void init_members(nb::module_ &m);                          // members.cpp
 void init_model_facade(nb::module_ &m);                     // model_facade.cpp
-
-// What json.loads(json.dumps(value, default=fallback)) returns, without the text in between:
-// plain dicts, lists, strings, ints, floats, bools and None, with the same errors json raises
-// (plain_values.cpp).
-nb::object plain_copy(nb::handle value, const json::Fallback &fallback);
 
 // Small helpers shared by the model files.
 nb::object times(nb::handle value, double factor);  // value * factor, as Python computes it

@@ -52,7 +52,7 @@ nb::object serialize(Self self) {
     model["code_settings"] = self.attr("_code_settings");
 
     // The encoding is the module's _EnumEncoder, whatever it is at the time of the call. As
-    // built it gives exactly what plain_copy gives without the text in between; once it (or
+    // built it gives exactly what json::plain_copy gives without the text in between; once it (or
     // the standard encoder under it) has been replaced or patched, the round trip is made
     // for real, so that the replacement has its say.
     const ModelNames &n = names();
@@ -71,7 +71,7 @@ nb::object serialize(Self self) {
         unchanged("__init__", n.json_init) && unchanged("encode", n.json_encode) &&
         unchanged("iterencode", n.json_iterencode) &&
         nb::object(n.JSONEncoder.attr("default")).is(n.json_default))
-        return plain_copy(model, encoded);
+        return json::plain_copy(model, encoded);
     nb::object text = n.json_module.attr("dumps")(model, nb::arg("cls") = encoder);
     return n.json_module.attr("loads")(text);
 }
