@@ -78,32 +78,30 @@ size_t read_header(std::string_view data, size_t pos) {
 }  // namespace
 
 std::string compress(std::string_view data, int level, std::optional<uint32_t> mtime) {
-    const uint32_t stamp = mtime ? *mtime : (uint32_t) std::time(nullptr);
-    const unsigned char xfl = level == 9 ? 2 : level == 1 ? 4 : 0;
-    std::string out;
-    const unsigned char header[10] = {0x1f, 0x8b, 8, 0,
-                                      (unsigned char) stamp, (unsigned char) (stamp >> 8),
-                                      (unsigned char) (stamp >> 16), (unsigned char) (stamp >> 24),
-                                      xfl, 255};
-    out.append((const char *) header, sizeof header);
+    // zlib's own gzip wrapper (window bits 16 + 15) writes the header, the CRC and the length;
+    // only the header fields the interpreter sets differently from zlib's defaults are given.
+    gz_header header{};
+    header.time = mtime ? *mtime : (uLong) (uint32_t) std::time(nullptr);
+    header.os = 255;  // "unknown", as gzip.compress writes it
 
     z_stream zs{};
-    int err = deflateInit2(&zs, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    int err = deflateInit2(&zs, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
     if (err != Z_OK) raise_zlib(zs, err, "while compressing data");
-    const size_t start = out.size();
-    out.resize(start + deflateBound(&zs, (uLong) data.size()));
+    err = deflateSetHeader(&zs, &header);
+    if (err != Z_OK) {
+        deflateEnd(&zs);
+        raise_zlib(zs, err, "while compressing data");
+    }
+    std::string out;
+    out.resize(deflateBound(&zs, (uLong) data.size()));
     zs.next_in = (Bytef *) data.data();
-    zs.next_out = (Bytef *) out.data() + start;
-    uLong crc = crc32(0L, Z_NULL, 0);
+    zs.next_out = (Bytef *) out.data();
     size_t remaining = data.size();
-    const char *p = data.data();
     // zlib counts in 32-bit units; feed huge inputs in slices.
     constexpr size_t slice = std::numeric_limits<uInt>::max() / 2;
     do {
         const size_t chunk = remaining < slice ? remaining : slice;
         zs.avail_in = (uInt) chunk;
-        crc = crc32(crc, (const Bytef *) p, (uInt) chunk);
-        p += chunk;
         remaining -= chunk;
         zs.avail_out = (uInt) std::min<size_t>(out.size() - ((char *) zs.next_out - out.data()),
                                                std::numeric_limits<uInt>::max());
@@ -112,12 +110,8 @@ std::string compress(std::string_view data, int level, std::optional<uint32_t> m
     deflateEnd(&zs);
     if (err != Z_STREAM_END) raise_zlib(zs, err, "while compressing data");
     out.resize((char *) zs.next_out - out.data());
-    const uint32_t size = (uint32_t) data.size();
-    const unsigned char trailer[8] = {
-        (unsigned char) crc,  (unsigned char) (crc >> 8),  (unsigned char) (crc >> 16),
-        (unsigned char) (crc >> 24), (unsigned char) size, (unsigned char) (size >> 8),
-        (unsigned char) (size >> 16), (unsigned char) (size >> 24)};
-    out.append((const char *) trailer, sizeof trailer);
+    // The extra-flags byte as the interpreter writes it: zlib marks level 0 as "fastest" too.
+    out[8] = (char) (level == 9 ? 2 : level == 1 ? 4 : 0);
     return out;
 }
 
