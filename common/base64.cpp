@@ -119,7 +119,6 @@ nb::bytes decode_object(nb::handle value) {
     PyObject *o = value.ptr();
     std::string decoded;
     if (PyUnicode_Check(o)) {
-        if (PyUnicode_READY(o) < 0) bind::raise_pending();
         if (!PyUnicode_IS_ASCII(o))
             bind::raise(nb::handle(PyExc_ValueError),
                         "string argument should contain only ASCII characters");

@@ -25,6 +25,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
@@ -108,10 +109,54 @@ struct Arg : nb::handle {
 };
 using Self = Arg<"self">;
 
+// A run of consecutive parameters that several bodies share, taken as one value and read by
+// name: with `using Head = Group<Self, Arg<"name">>`, a body `[](Head head, Arg<"x"> x)` reads
+// `head.get<"name">()`.
+template <typename... A>
+struct Group : std::tuple<A...> {
+    explicit Group(A... args) : std::tuple<A...>(args...) {}
+    template <Name N>
+    nb::handle get() const { return std::get<Arg<N>>(*this); }
+};
+
 namespace detail {
 
 template <typename T> struct is_arg : std::false_type {};
 template <Name N> struct is_arg<Arg<N>> : std::true_type {};
+template <typename... A> struct is_arg<Group<A...>> : std::bool_constant<(is_arg<A>::value && ...)> {};
+
+// How many parameters a body argument stands for, and their names.
+template <typename T> struct width : std::integral_constant<size_t, 1> {};
+template <typename... A> struct width<Group<A...>> : std::integral_constant<size_t, sizeof...(A)> {};
+template <typename T> struct names_of {
+    static void add(std::vector<const char *> &names) { names.push_back(T::name); }
+};
+template <typename... A> struct names_of<Group<A...>> {
+    static void add(std::vector<const char *> &names) { (names.push_back(A::name), ...); }
+};
+
+// The body argument of type T, from the bound values starting at `at`.
+template <typename T> struct take {
+    static T from(Args &a, size_t at) { return T(a[at]); }
+};
+template <typename... A> struct take<Group<A...>> {
+    static Group<A...> from(Args &a, size_t at) {
+        return from(a, at, std::index_sequence_for<A...>());
+    }
+    template <size_t... J>
+    static Group<A...> from(Args &a, size_t at, std::index_sequence<J...>) {
+        return Group<A...>(A(a[at + J])...);
+    }
+};
+
+// Where each body argument's values start.
+template <typename... P>
+constexpr std::array<size_t, sizeof...(P)> offsets_of() {
+    std::array<size_t, sizeof...(P)> offsets{};
+    size_t at = 0, i = 0;
+    ((offsets[i++] = at, at += width<P>::value), ...);
+    return offsets;
+}
 
 template <typename F> struct parameters_of : parameters_of<decltype(&F::operator())> {};
 template <typename C, typename R, typename... A>
@@ -154,21 +199,21 @@ private:
     template <typename F, typename... A>
     void bind_by_name(F f, std::tuple<A...> *) {
         static_assert((detail::is_arg<A>::value && ...),
-                      "a body takes Args & or only named arguments (Arg<\"name\">)");
+                      "a body takes Args & or only named arguments (Arg<\"name\">, Group<...>)");
         by_name = true;
-        names = {A::name...};
+        (detail::names_of<A>::add(names), ...);
         impl = [f = std::move(f)](Args &a) -> nb::object {
-            return call(f, a, std::index_sequence_for<A...>());
+            return call<const F, A...>(f, a, std::index_sequence_for<A...>());
         };
     }
-    template <typename F, size_t... I>
+    template <typename F, typename... A, size_t... I>
     static nb::object call(F &f, Args &a, std::index_sequence<I...>) {
-        using Params = typename detail::parameters_of<std::decay_t<F>>::type;
-        if constexpr (std::is_void_v<decltype(f(std::tuple_element_t<I, Params>(a[I])...))>) {
-            f(std::tuple_element_t<I, Params>(a[I])...);
+        static constexpr auto at = detail::offsets_of<A...>();
+        if constexpr (std::is_void_v<decltype(f(detail::take<A>::from(a, at[I])...))>) {
+            f(detail::take<A>::from(a, at[I])...);
             return nb::none();
         } else {
-            return detail::result_of(f(std::tuple_element_t<I, Params>(a[I])...));
+            return detail::result_of(f(detail::take<A>::from(a, at[I])...));
         }
     }
 };

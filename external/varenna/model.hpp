@@ -58,10 +58,10 @@ const ModelNames &names();
 void add_store_members(bind::ClassBuilder &model);          // model_store.cpp
 void add_serialisation_members(bind::ClassBuilder &model);  // model_serialisation.cpp
 void init_enum_encoder(nb::module_ &m);                     // model_serialisation.cpp
-void init_open_model(nb::module_ &m);
+void init_open_model(nb::module_ &m);                       // open_model.cpp
 // `__init__(self, *, project_data=None, code_settings=None)` of the public faces, which hands
-// both to the store's constructor by position (model_store.cpp).
-void add_keyword_only_constructor(bind::ClassBuilder &cls);                       // open_model.cpp
+// both to the store's constructor by position.
+void add_keyword_only_constructor(bind::ClassBuilder &cls);  // model_store.cpp
 void init_section_prototypes(nb::module_ &m);               // section_prototypes.cpp
 void init_members(nb::module_ &m);                          // members.cpp
 void init_model_facade(nb::module_ &m);                     // model_facade.cpp

@@ -54,46 +54,73 @@ nb::object thermal_state_or_default(nb::handle thermal_state) {
     return truthy(thermal_state) ? nb::borrow(thermal_state) : names().ThermalState();
 }
 
-nb::object create_matconcrete(
-    Self self, Arg<"base_material"> base, Arg<"name"> given_name, Arg<"e_modulus"> e_modulus,
-    Arg<"g_modulus"> g_modulus, Arg<"poisson"> poisson, Arg<"unit_mass"> unit_mass,
-    Arg<"specific_heat"> specific_heat, Arg<"thermal_expansion"> thermal_expansion,
-    Arg<"thermal_conductivity"> thermal_conductivity, Arg<"is_default"> is_default,
-    Arg<"order_in_code"> order_in_code, Arg<"thermal_state"> given_thermal_state,
-    Arg<"fck_28"> fck_28, Arg<"stone_diameter"> stone_diameter, Arg<"cement_class"> cement_class,
-    Arg<"aggregate_type"> aggregate_type, Arg<"diagram_type"> diagram_type,
-    Arg<"silica_fume"> silica_fume, Arg<"plain_concrete_diagram"> plain_concrete_diagram,
-    Arg<"dep_params"> dep_params) {
+// The parameters both material creators start with, in the order of material_params.
+using MaterialHead =
+    Group<Self, Arg<"base_material">, Arg<"name">, Arg<"e_modulus">, Arg<"g_modulus">,
+          Arg<"poisson">, Arg<"unit_mass">, Arg<"specific_heat">, Arg<"thermal_expansion">,
+          Arg<"thermal_conductivity">, Arg<"is_default">, Arg<"order_in_code">,
+          Arg<"thermal_state">>;
+
+// The values a material's constructor takes after its identifier and name, up to and with its
+// thermal state, in their order; the moduli come in MPa and are passed in Pa.
+nb::tuple physical_values(const MaterialHead &head, nb::handle thermal_state) {
+    nb::object e_modulus = times(head.get<"e_modulus">(), 1e6);
+    nb::object g_modulus = times(head.get<"g_modulus">(), 1e6);
+    return nb::make_tuple(e_modulus, g_modulus, head.get<"poisson">(), head.get<"unit_mass">(),
+                          head.get<"specific_heat">(), head.get<"thermal_expansion">(),
+                          head.get<"thermal_conductivity">(), head.get<"is_default">(),
+                          head.get<"order_in_code">(), thermal_state);
+}
+
+// `type(id, name, *physical, *rest)`
+nb::object construct(nb::handle type, nb::handle id, nb::handle name, nb::handle physical,
+                     std::initializer_list<nb::handle> rest) {
+    nb::list args;
+    args.append(id);
+    args.append(name);
+    for (nb::handle value : physical) args.append(value);
+    for (nb::handle value : rest) args.append(value);
+    nb::object positional = nb::steal(PyList_AsTuple(args.ptr()));
+    if (!positional.is_valid()) raise_pending();
+    nb::object result = nb::steal(PyObject_Call(type.ptr(), positional.ptr(), nullptr));
+    if (!result.is_valid()) raise_pending();
+    return result;
+}
+
+nb::object create_matconcrete(MaterialHead head, Arg<"fck_28"> fck_28,
+                              Arg<"stone_diameter"> stone_diameter,
+                              Arg<"cement_class"> cement_class,
+                              Arg<"aggregate_type"> aggregate_type,
+                              Arg<"diagram_type"> diagram_type, Arg<"silica_fume"> silica_fume,
+                              Arg<"plain_concrete_diagram"> plain_concrete_diagram,
+                              Arg<"dep_params"> dep_params) {
     const ModelNames &n = names();
+    nb::handle self = head.get<"self">(), base = head.get<"base_material">();
     nb::object id = next_id(self, "_mat_concrete_list");
-    nb::object name = material_name(given_name, base);
+    nb::object name = material_name(head.get<"name">(), base);
     nb::object fck = times(truthy(fck_28) ? nb::borrow(fck_28)
                                           : table_entry(n.MATERIAL_PROPERTIES, base, "fck"),
                            1e6);
-    nb::object thermal_state = thermal_state_or_default(given_thermal_state);
-    nb::object e_modulus_pa = times(e_modulus, 1e6), g_modulus_pa = times(g_modulus, 1e6);
-    nb::object material = n.MatConcreteEc2(
-        id, name, e_modulus_pa, g_modulus_pa, poisson, unit_mass, specific_heat,
-        thermal_expansion, thermal_conductivity, is_default, order_in_code, thermal_state, fck,
-        stone_diameter, cement_class, aggregate_type, diagram_type, silica_fume,
-        plain_concrete_diagram, dep_params);
+    nb::object thermal_state = thermal_state_or_default(head.get<"thermal_state">());
+    nb::object material = construct(
+        n.MatConcreteEc2, id, name, physical_values(head, thermal_state),
+        {fck, stone_diameter, cement_class, aggregate_type, diagram_type, silica_fume,
+         plain_concrete_diagram, dep_params});
     return append(self, "_mat_concrete_list", material);
 }
 
-nb::object create_matreinforcement(
-    Self self, Arg<"base_material"> base, Arg<"name"> given_name, Arg<"e_modulus"> e_modulus,
-    Arg<"g_modulus"> g_modulus, Arg<"poisson"> poisson, Arg<"unit_mass"> unit_mass,
-    Arg<"specific_heat"> specific_heat, Arg<"thermal_expansion"> thermal_expansion,
-    Arg<"thermal_conductivity"> thermal_conductivity, Arg<"is_default"> is_default,
-    Arg<"order_in_code"> order_in_code, Arg<"thermal_state"> given_thermal_state,
-    Arg<"bar_surface"> bar_surface, Arg<"fyk"> given_fyk, Arg<"ftk_by_fyk"> given_ftk_by_fyk,
-    Arg<"epsuk"> given_epsuk, Arg<"ftk"> given_ftk, Arg<"class_"> class_, Arg<"type_"> type_,
-    Arg<"fabrication"> fabrication, Arg<"diagram_type"> diagram_type) {
+nb::object create_matreinforcement(MaterialHead head, Arg<"bar_surface"> bar_surface,
+                                   Arg<"fyk"> given_fyk, Arg<"ftk_by_fyk"> given_ftk_by_fyk,
+                                   Arg<"epsuk"> given_epsuk, Arg<"ftk"> given_ftk,
+                                   Arg<"class_"> class_, Arg<"type_"> type_,
+                                   Arg<"fabrication"> fabrication,
+                                   Arg<"diagram_type"> diagram_type) {
     const ModelNames &n = names();
+    nb::handle self = head.get<"self">(), base = head.get<"base_material">();
     auto property = [&](const char *key) { return table_entry(n.MATERIAL_PROPERTIES, base, key); };
     nb::object id = next_id(self, "_mat_reinforcement_list");
-    nb::object name = material_name(given_name, base);
-    nb::object thermal_state = thermal_state_or_default(given_thermal_state);
+    nb::object name = material_name(head.get<"name">(), base);
+    nb::object thermal_state = thermal_state_or_default(head.get<"thermal_state">());
     nb::object fyk = times(truthy(given_fyk) ? nb::borrow(given_fyk) : property("fyk"), 1e6);
     nb::object ftk_by_fyk = truthy(given_ftk_by_fyk) ? nb::borrow(given_ftk_by_fyk)
                                                       : property("ftk_by_fyk");
@@ -109,11 +136,9 @@ nb::object create_matreinforcement(
     }
     nb::object epsuk = times(truthy(given_epsuk) ? nb::borrow(given_epsuk) : property("epsuk"),
                              1e-4);
-    nb::object e_modulus_pa = times(e_modulus, 1e6), g_modulus_pa = times(g_modulus, 1e6);
-    nb::object material = n.MatReinforcementEc2(
-        id, name, e_modulus_pa, g_modulus_pa, poisson, unit_mass, specific_heat,
-        thermal_expansion, thermal_conductivity, is_default, order_in_code, thermal_state,
-        bar_surface, fyk, ftk_by_fyk, epsuk, ftk, class_, type_, fabrication, diagram_type);
+    nb::object material = construct(
+        n.MatReinforcementEc2, id, name, physical_values(head, thermal_state),
+        {bar_surface, fyk, ftk_by_fyk, epsuk, ftk, class_, type_, fabrication, diagram_type});
     return append(self, "_mat_reinforcement_list", material);
 }
 
