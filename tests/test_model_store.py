@@ -208,6 +208,58 @@ class TestCreatorValues:
             ReinfDiagramType.BILINEAR_INCLINED)
         assert (mat.unit_mass, mat.poisson) == (7850, 0.2)
 
+    # Parameters the creators store unchanged, each given its own marker: a value that lands in
+    # another parameter's field shows up as the wrong marker.
+    SHARED = ["poisson", "unit_mass", "specific_heat", "thermal_expansion",
+              "thermal_conductivity", "is_default", "order_in_code", "thermal_state"]
+    PASSED = {
+        "_create_matconcrete_ec2": ["stone_diameter", "cement_class", "aggregate_type",
+                                    "diagram_type", "silica_fume", "plain_concrete_diagram",
+                                    "dep_params"],
+        "_create_matreinforcement_ec2": ["bar_surface", "class_", "type_", "fabrication",
+                                         "diagram_type"],
+    }
+    ORDER = {
+        "_create_matconcrete_ec2": SHARED + ["fck_28"] + PASSED["_create_matconcrete_ec2"],
+        "_create_matreinforcement_ec2": SHARED + ["bar_surface", "fyk", "ftk_by_fyk", "epsuk",
+                                                  "ftk", "class_", "type_", "fabrication",
+                                                  "diagram_type"],
+    }
+
+    @pytest.mark.parametrize("creator, base", [("_create_matconcrete_ec2", C),
+                                               ("_create_matreinforcement_ec2", B)])
+    @pytest.mark.parametrize("by_keyword", [True, False], ids=["keywords", "positions"])
+    def test_every_value_reaches_its_own_field(self, model, creator, base, by_keyword):
+        markers = {name: type(name, (), {})() for name in self.SHARED + self.PASSED[creator]}
+        numbers = {"e_modulus": 3, "g_modulus": 5, "fck_28": 7, "fyk": 11, "ftk_by_fyk": 13,
+                   "epsuk": 17, "ftk": 19}
+        order = ["e_modulus", "g_modulus"] + self.ORDER[creator]
+        values = {**markers, **{k: v for k, v in numbers.items() if k in order}}
+        if by_keyword:
+            mat = getattr(model, creator)(base, "N", **values)
+        else:
+            mat = getattr(model, creator)(base, "N", *[values[name] for name in order])
+        assert mat.name == "N" and (mat.e_modulus, mat.g_modulus) == (3e6, 5e6)
+        for name, marker in markers.items():
+            assert getattr(mat, name) is marker, name
+        if creator == "_create_matconcrete_ec2":
+            assert mat.fck == 7e6
+        else:
+            assert (mat.fyk, mat.ftk_by_fyk, mat.epsuk, mat.ftk) == (11e6, 13, 17 * 1e-4, 19e6)
+
+    @pytest.mark.parametrize("creator, store_creator", [
+        ("create_matconcrete_ec2", "_create_matconcrete_ec2"),
+        ("create_matreinforcement_ec2", "_create_matreinforcement_ec2")])
+    def test_open_model_hands_every_value_on_in_order(self, creator, store_creator,
+                                                      monkeypatch):
+        calls = []
+        monkeypatch.setattr(varenna._Model, store_creator,
+                            lambda self, *args, **kwargs: calls.append((args, kwargs)))
+        order = ["e_modulus", "g_modulus"] + self.ORDER[store_creator]
+        values = {name: type(name, (), {})() for name in order}
+        getattr(varenna.OpenModel(), creator)("base", "N", **values)
+        assert calls == [(("base", "N", *[values[name] for name in order]), {})]
+
     def test_tensile_strength_default_ignores_given_strengths(self, model):
         p = _MATERIAL_PROPERTIES[B]
         mat = model._create_matreinforcement_ec2(B, fyk=600, ftk_by_fyk=1.3)
