@@ -159,13 +159,27 @@ private:
 // class's methods honour multiple inheritance and a patched base alike.
 nb::object super(const std::shared_ptr<nb::object> &cls, nb::handle self);
 
+// Whether normal attribute lookup of `name` on `obj` finds `original`, what the defining
+// class's dict holds (a function, a class method or a property). It does not when the
+// attribute was replaced on the class or a base (unittest.mock.patch.object), set on the
+// instance, or overridden in a subclass. Every native fast path that stands in for calling a
+// method through the object asks this first; when the answer is no, the caller goes through
+// the object, so the user's version is the one that runs.
+bool finds_original(nb::handle obj, nb::handle name, nb::handle original);
+
 // Raising Python exceptions from C++: sets the error and throws nb::python_error, which the
-// native function boundary turns back into the pending exception.
+// native function boundary turns back into the pending exception. As `raise type(message)`:
+// a `type` that is no exception class, or whose call gives no exception, is the interpreter's
+// TypeError.
 [[noreturn]] void raise(nb::handle type, const std::string &message);
 [[noreturn]] void raise(nb::handle type, nb::handle message);
 [[noreturn]] void raise_no_args(nb::handle type);
 // `raise type(message) from cause`
 [[noreturn]] void raise_from(nb::handle type, const std::string &message, nb::handle cause);
+// The exception that `generator.throw(type, value, traceback)` raises inside a generator.
+// Arguments a generator refuses raise the interpreter's TypeError here, at once, before the
+// generator is touched (it goes on as if nothing had been thrown).
+nb::object thrown_exception(nb::handle type, nb::handle value, nb::handle traceback);
 // Re-raise whatever exception is pending (after a failed C API call).
 [[noreturn]] void raise_pending();
 
@@ -175,11 +189,13 @@ nb::dict instance_dict(nb::handle self);
 // `bool(value)`, with the interpreter's errors.
 bool truthy(nb::handle value);
 
-// The text form of a value: the string itself, else str(value).
+// The text form of a value: the string itself (the text of a str subclass too, whatever its
+// __str__ says), else str(value).
 std::string text_of(nb::handle value);
+// The same as a Python string, which keeps any text (lone surrogates included).
+nb::object text_object_of(nb::handle value);
 
-// Imports `module` and returns its attribute `name`; a missing module or name propagates
-// as the interpreter's ImportError/AttributeError.
+// `from module import name`: a missing module or name is the ImportError that statement gives.
 nb::object import_name(const char *module, const char *name);
 
 }  // namespace quillon::bind

@@ -85,8 +85,9 @@ struct SectionWalk {
         nb::object cls = parser.attr("SectionResult");
         nb::object holder = wrap_native_section(ref.tree, ref.node);
         nb::object section;
-        if (cls.ptr() == section_result_class().ptr()) section = cls(id, holder);
-        else section = cls(id, native_section_etree(holder));
+        if (cls.ptr() == section_result_class().ptr())
+            section = new_native_section_result(id, holder);
+        if (!section.is_valid()) section = cls(id, native_section_etree(holder));
         current = holder;
         return section;
     }
@@ -165,16 +166,20 @@ int walk_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(w->parser.ptr());
     Py_VISIT(w->source.ptr());
     Py_VISIT(w->current.ptr());
+    if (w->pending) Py_VISIT(w->pending->value().ptr());
     return 0;
 }
 
 int walk_clear(PyObject *self) {
+    if (!nb::inst_ready(self)) return 0;
     SectionWalk *w = nb::inst_ptr<SectionWalk>(self);
     w->close_source = false;
-    w->parser.reset();
-    w->source.reset();
-    w->current.reset();
     w->state = SectionWalk::State::Done;
+    // Moved out first, released after: a finaliser run by a release finds the walk ended.
+    nb::object parser = std::move(w->parser), source = std::move(w->source),
+               current = std::move(w->current);
+    std::optional<nb::python_error> pending = std::move(w->pending);
+    w->pending.reset();
     return 0;
 }
 
@@ -233,14 +238,15 @@ void init_parsers(nb::module_ &m) {
             return w.next();
         }, nb::arg("value").none())
         .def("close", [](SectionWalk &w) { w.close(); })
-        .def("throw", [](SectionWalk &w, nb::handle type, nb::handle value, nb::handle) {
+        .def("throw", [](SectionWalk &w, nb::handle type, nb::handle value, nb::handle tb) {
             if (w.running) {
                 PyErr_SetString(PyExc_ValueError, "generator already executing");
                 raise_pending();
             }
+            // Refused arguments leave the walk as it was, as they leave a generator.
+            nb::object exc = thrown_exception(type, value, tb);
             if (w.state != SectionWalk::State::Done) w.finish();
-            if (PyExceptionInstance_Check(type.ptr())) PyErr_SetObject((PyObject *) Py_TYPE(type.ptr()), type.ptr());
-            else PyErr_SetObject(type.ptr(), value.is_valid() && !value.is_none() ? value.ptr() : nullptr);
+            PyErr_SetObject((PyObject *) Py_TYPE(exc.ptr()), exc.ptr());
             raise_pending();
         }, nb::arg("typ"), nb::arg("val").none() = nb::none(), nb::arg("tb").none() = nb::none());
 
