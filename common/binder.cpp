@@ -633,6 +633,19 @@ nb::object thrown_exception(nb::handle type, nb::handle value, nb::handle traceb
     return exc;
 }
 
+void raise_out_of_generator(nb::handle exc) {
+    if (PyObject_TypeCheck(exc.ptr(), (PyTypeObject *) PyExc_StopIteration)) {
+        nb::object error = nb::steal(PyObject_CallOneArg(PyExc_RuntimeError, nb::str("generator raised StopIteration").ptr()));
+        if (!error.is_valid()) raise_pending();
+        PyException_SetCause(error.ptr(), Py_NewRef(exc.ptr()));
+        PyException_SetContext(error.ptr(), Py_NewRef(exc.ptr()));
+        PyErr_SetObject(PyExc_RuntimeError, error.ptr());
+        throw nb::python_error();
+    }
+    PyErr_SetObject((PyObject *) Py_TYPE(exc.ptr()), exc.ptr());
+    throw nb::python_error();
+}
+
 void raise_pending() {
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "error return without exception set");

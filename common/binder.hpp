@@ -180,6 +180,9 @@ bool finds_original(nb::handle obj, nb::handle name, nb::handle original);
 // Arguments a generator refuses raise the interpreter's TypeError here, at once, before the
 // generator is touched (it goes on as if nothing had been thrown).
 nb::object thrown_exception(nb::handle type, nb::handle value, nb::handle traceback);
+// Raises `exc` as it leaves a generator that did not catch it: a StopIteration becomes the
+// RuntimeError "generator raised StopIteration", caused by it.
+[[noreturn]] void raise_out_of_generator(nb::handle exc);
 // Re-raise whatever exception is pending (after a failed C API call).
 [[noreturn]] void raise_pending();
 

@@ -7,8 +7,9 @@ namespace quillon::ops {
 nb::tuple unpack(nb::handle value, Py_ssize_t count) {
     nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
     if (!iterator.is_valid()) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) &&
-            !PyObject_HasAttrString((PyObject *) Py_TYPE(value.ptr()), "__iter__") &&
+        // Decided from the type's slots alone: a lookup here would run with the error pending
+        // and could wipe it.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value.ptr())->tp_iter &&
             !PySequence_Check(value.ptr())) {
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",

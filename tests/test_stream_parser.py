@@ -139,7 +139,7 @@ class Shown(str):
         return "shown"
 
 
-@pytest.mark.parametrize("wanted, text", [("\ud800", "\ud800"), (Shown("raw"), "shown"), (None, "None")])
+@pytest.mark.parametrize("wanted, text", [("\ud800", "\ud800"), (Shown("raw"), "raw"), (None, "None")])
 def test_missing_section_message_holds_any_identifier_text(wanted, text):
     with pytest.raises(ParsingError) as info:
         Parser(stream(1)).section_result(wanted)

@@ -20,10 +20,7 @@ bool equal(nb::handle a, nb::handle b) {
 }
 
 // The text form of a value, kept as a Python string so that any text survives unchanged.
-nb::str text(nb::handle value) {
-    if (PyUnicode_CheckExact(value.ptr())) return nb::borrow<nb::str>(value);
-    return nb::str(value);
-}
+nb::str text(nb::handle value) { return nb::borrow<nb::str>(text_object_of(value)); }
 
 nb::str concat(std::initializer_list<nb::handle> parts) {
     nb::list items;

@@ -685,9 +685,10 @@ struct ExtremeIteration {
     void throw_in(nb::handle type, nb::handle value, nb::handle traceback) {
         check_not_running();
         nb::object exc = thrown_exception(type, value, traceback);
+        // An ended generator raises what was thrown as it is; a live one lets it out.
+        if (done) raise(nb::handle((PyObject *) Py_TYPE(exc.ptr())), exc);
         finish();
-        PyErr_SetObject((PyObject *) Py_TYPE(exc.ptr()), exc.ptr());
-        raise_pending();
+        raise_out_of_generator(exc);
     }
 
     void close() {

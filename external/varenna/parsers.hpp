@@ -52,7 +52,7 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class);
 
 // Raises ParsingError("section with id '" + <before> + str(id) + "' is not available in the
 // result file."). Built from Python strings: an identifier may hold any text, lone surrogates
-// included, and a str subclass shows itself through its own __str__.
+// included; a str subclass (a str-based enum member, say) shows its text, not its __str__.
 [[noreturn]] void raise_missing_section(const char *before, nb::handle id);
 
 }  // namespace quillon::varenna

@@ -212,8 +212,7 @@ nb::object section_result_method(Args &a) {
 }  // namespace
 
 void raise_missing_section(const char *before, nb::handle id) {
-    nb::object text = nb::steal(PyObject_Str(id.ptr()));
-    if (!text.is_valid()) raise_pending();
+    nb::object text = text_object_of(id);
     nb::object head = nb::str((std::string("section with id '") + before).c_str());
     nb::object tail = nb::str("' is not available in the result file.");
     nb::object message = nb::steal(PyUnicode_Concat(head.ptr(), text.ptr()));
@@ -245,9 +244,10 @@ void init_parsers(nb::module_ &m) {
             }
             // Refused arguments leave the walk as it was, as they leave a generator.
             nb::object exc = thrown_exception(type, value, tb);
-            if (w.state != SectionWalk::State::Done) w.finish();
-            PyErr_SetObject((PyObject *) Py_TYPE(exc.ptr()), exc.ptr());
-            raise_pending();
+            // An ended generator raises what was thrown as it is; a live one lets it out.
+            if (w.state == SectionWalk::State::Done) raise(nb::handle((PyObject *) Py_TYPE(exc.ptr())), exc);
+            w.finish();
+            raise_out_of_generator(exc);
         }, nb::arg("typ"), nb::arg("val").none() = nb::none(), nb::arg("tb").none() = nb::none());
 
     nb::object section_result = make_section_result_class(m, "RcsOutputFileParser");
