@@ -179,7 +179,7 @@ def test_worker_error_table_has_exactly_the_three_rows_and_is_no_class_attribute
     ((str, "text"), TypeError),            # calls to something that is no exception
     ((5, "text"), TypeError),              # not callable
     ((KeyError, "text"), KeyError),
-    (("", None), None),
+    ((None, "text"), None),
 ])
 def test_a_subclass_table_raises_as_raise_would(entry, error):
     class Mine(VarennaAnalysis):
