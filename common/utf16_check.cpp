@@ -14,17 +14,21 @@ Utf16Check::Pieces Utf16Check::feed(const char *data, size_t length) {
     if (mode_ == Mode::Off) return Pieces{data, length};
     if (mode_ == Mode::Unknown) {
         // Decided as the library decides a document's encoding from its first two bytes: a
-        // byte-order mark, or "<" as a 16-bit unit.
-        while (held_.size() < 2 && length > 0) {
-            held_.push_back(*data++);
-            --length;
+        // byte-order mark, or "<" as a 16-bit unit. They are looked at where they stand, so
+        // a document given in one piece is never copied.
+        if (held_.size() + length < 2) {
+            held_.append(data, length);
+            return {};
         }
-        if (held_.size() < 2) return {};
-        const auto b0 = (unsigned char) held_[0], b1 = (unsigned char) held_[1];
+        const auto byte = [&](size_t i) {
+            return (unsigned char) (i < held_.size() ? held_[i] : data[i - held_.size()]);
+        };
+        const unsigned b0 = byte(0), b1 = byte(1);
         if ((b0 == 0xFE && b1 == 0xFF) || (b0 == 0x00 && b1 == 0x3C)) mode_ = Mode::BigEndian;
         else if ((b0 == 0xFF && b1 == 0xFE) || (b0 == 0x3C && b1 == 0x00)) mode_ = Mode::LittleEndian;
         else mode_ = Mode::Off;
         if (mode_ == Mode::Off) {
+            if (held_.empty()) return Pieces{data, length};
             joined_ = held_;
             held_.clear();
             joined_.append(data, length);
