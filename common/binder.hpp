@@ -290,13 +290,30 @@ private:
 // class's methods honour multiple inheritance and a patched base alike.
 nb::object super(const std::shared_ptr<nb::object> &cls, nb::handle self);
 
+// Whether normal attribute lookup of `name` on `obj` finds `original`, what the defining
+// class's dict holds (a function, a class method or a property). It does not when the
+// attribute was replaced on the class or a base (unittest.mock.patch.object), set on the
+// instance, or overridden in a subclass. Every native fast path that stands in for calling a
+// method through the object asks this first; when the answer is no, the caller goes through
+// the object, so the user's version is the one that runs.
+bool finds_original(nb::handle obj, nb::handle name, nb::handle original);
+
 // Raising Python exceptions from C++: sets the error and throws nb::python_error, which the
-// native function boundary turns back into the pending exception.
+// native function boundary turns back into the pending exception. As `raise type(message)`:
+// a `type` that is no exception class, or whose call gives no exception, is the interpreter's
+// TypeError.
 [[noreturn]] void raise(nb::handle type, const std::string &message);
 [[noreturn]] void raise(nb::handle type, nb::handle message);
 [[noreturn]] void raise_no_args(nb::handle type);
 // `raise type(message) from cause`
 [[noreturn]] void raise_from(nb::handle type, const std::string &message, nb::handle cause);
+// The exception that `generator.throw(type, value, traceback)` raises inside a generator.
+// Arguments a generator refuses raise the interpreter's TypeError here, at once, before the
+// generator is touched (it goes on as if nothing had been thrown).
+nb::object thrown_exception(nb::handle type, nb::handle value, nb::handle traceback);
+// Raises `exc` as it leaves a generator that did not catch it: a StopIteration becomes the
+// RuntimeError "generator raised StopIteration", caused by it.
+[[noreturn]] void raise_out_of_generator(nb::handle exc);
 // Re-raise whatever exception is pending (after a failed C API call).
 [[noreturn]] void raise_pending();
 
@@ -311,6 +328,7 @@ nb::dict instance_dict(nb::handle self);
 namespace quillon::bind {
 using ops::import_name;
 using ops::text_of;
+using ops::text_object_of;
 using ops::truthy;
 }  // namespace quillon::bind
 

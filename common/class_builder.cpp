@@ -107,7 +107,10 @@ ClassBuilder &ClassBuilder::stored_attribute(const char *name,
                 if (!PyErr_Occurred()) missing(self);
                 raise_pending();
             }
-            return on_read(v);
+            // Held across on_read: building what it stands for allocates, the collector may
+            // run a finaliser that deletes the attribute, and the dict's reference goes.
+            nb::object held = nb::borrow(v);
+            return on_read(held);
         },
         doc, {});
     nb::object setter = function(

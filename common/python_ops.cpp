@@ -22,9 +22,19 @@ bool contains(nb::handle container, const char *key) {
     return r == 1;
 }
 
+nb::object text_object_of(nb::handle value) {
+    // PyUnicode_FromObject gives a str subclass's own characters, never its __str__.
+    PyObject *text = PyUnicode_Check(value.ptr()) ? PyUnicode_FromObject(value.ptr()) : PyObject_Str(value.ptr());
+    if (!text) bind::raise_pending();
+    return nb::steal(text);
+}
+
 std::string text_of(nb::handle value) {
-    if (PyUnicode_Check(value.ptr())) return nb::cast<std::string>(value);
-    return nb::cast<std::string>(nb::str(value));
+    nb::object text = text_object_of(value);
+    Py_ssize_t size;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!utf8) bind::raise_pending();
+    return std::string(utf8, (size_t) size);
 }
 
 nb::str concat(std::initializer_list<nb::handle> parts) {
@@ -34,7 +44,23 @@ nb::str concat(std::initializer_list<nb::handle> parts) {
 }
 
 nb::object import_name(const char *module, const char *name) {
-    return nb::module_::import_(module).attr(name);
+    nb::object m = nb::module_::import_(module);
+    PyObject *value = PyObject_GetAttrString(m.ptr(), name);
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) bind::raise_pending();
+    PyErr_Clear();
+    // The text and attributes of the ImportError that `from module import name` raises.
+    nb::object path = nb::steal(PyModule_GetFilenameObject(m.ptr()));
+    if (!path.is_valid()) PyErr_Clear();
+    nb::object module_name = nb::str(module);
+    nb::object attribute = nb::str(name);
+    nb::object message = nb::steal(
+        path.is_valid()
+            ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", attribute.ptr(), module_name.ptr(), path.ptr())
+            : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", attribute.ptr(), module_name.ptr()));
+    if (!message.is_valid()) bind::raise_pending();
+    PyErr_SetImportError(message.ptr(), module_name.ptr(), path.is_valid() ? path.ptr() : nullptr);
+    bind::raise_pending();
 }
 
 nb::object stream_or_file_bytes(nb::handle input, nb::handle bytes_io) {
@@ -45,8 +71,9 @@ nb::object stream_or_file_bytes(nb::handle input, nb::handle bytes_io) {
 nb::tuple unpack(nb::handle value, Py_ssize_t count) {
     nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
     if (!iterator.is_valid()) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) &&
-            !PyObject_HasAttrString((PyObject *) Py_TYPE(value.ptr()), "__iter__") &&
+        // Decided from the type's slots alone: a lookup here would run with the error pending
+        // and could wipe it.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value.ptr())->tp_iter &&
             !PySequence_Check(value.ptr())) {
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",

@@ -21,14 +21,16 @@ bool equal(nb::handle a, nb::handle b);
 // `key in container`
 bool contains(nb::handle container, const char *key);
 
-// The text form of a value: the string itself, else str(value).
+// The text form of a value: the string itself (the text of a str subclass too, whatever its
+// __str__ says), else str(value).
 std::string text_of(nb::handle value);
+// The same as a Python string, which keeps any text (lone surrogates included).
+nb::object text_object_of(nb::handle value);
 
 // `"".join(parts)` of strings.
 nb::str concat(std::initializer_list<nb::handle> parts);
 
-// Imports `module` and returns its attribute `name`; a missing module or name propagates
-// as the interpreter's ImportError/AttributeError.
+// `from module import name`: a missing module or name is the ImportError that statement gives.
 nb::object import_name(const char *module, const char *name);
 
 // The content of an input given as an in-memory stream or a host File: `getvalue()` of a

@@ -31,8 +31,15 @@ const EtreeNames &names() {
 
 }  // namespace
 
-nb::object to_etree(const Tree &tree, uint32_t node, const std::function<nb::object(uint32_t)> &reuse) {
+nb::object reduce_to(nb::handle element) {
+    nb::object getitem = nb::module_::import_("operator").attr("getitem");
+    return nb::make_tuple(getitem, nb::make_tuple(nb::make_tuple(element), 0));
+}
+
+nb::object to_etree(const Tree &tree, uint32_t node, const std::function<nb::object(uint32_t)> &reuse,
+                    bool with_tail) {
     const EtreeNames &n = names();
+    ReadLock lock(tree);
     std::vector<nb::object> tags(tree.tags.size());
     auto tag_of = [&](uint32_t id) -> nb::object {
         if (!tags[id].is_valid()) {
@@ -74,6 +81,9 @@ nb::object to_etree(const Tree &tree, uint32_t node, const std::function<nb::obj
     };
 
     nb::object root = make(node, nullptr);
+    if (with_tail && !tree.nodes[node].tail.is_none() &&
+        PyObject_SetAttr(root.ptr(), n.tail, tree.text_object(tree.nodes[node].tail).ptr()) < 0)
+        throw nb::python_error();
     // Depth-first with an explicit stack of (element, next child to build).
     std::vector<std::pair<nb::object, uint32_t>> stack;
     stack.emplace_back(root, tree.nodes[node].first_child);

@@ -1,5 +1,7 @@
 #include "xml_tokenizer.hpp"
 
+#include "utf16_check.hpp"
+
 #include <expat.h>
 // pyexpat.h needs expat.h first.
 #include <pyexpat.h>
@@ -71,6 +73,7 @@ struct Tokenizer::State {
     const PyExpat_CAPI *api;
     XML_Parser parser = nullptr;
     TokenSink *sink;
+    Utf16Check utf16;
     // Like the standard parser, a handler that failed leaves its exception pending; every
     // later callback of the same parse call then does nothing.
     bool failed = false;
@@ -183,6 +186,7 @@ void Tokenizer::feed(nb::handle data) {
             throw nb::python_error();
         }
         (void) s.api->SetEncoding(s.parser, "utf-8");
+        s.utf16.not_utf16();
         feed_bytes(utf8, (size_t) length);
         return;
     }
@@ -201,10 +205,16 @@ void Tokenizer::feed_bytes(const char *data, size_t length) {
         throw nb::python_error();
     }
     if (length == 0) state_->parse(data, 0, false);
-    for (size_t at = 0; at < length; at += kSlice)
-        state_->parse(data + at, (int) std::min(kSlice, length - at), false);
+    const Utf16Check::Pieces p = state_->utf16.feed(data, length);
+    for (size_t at = 0; at < p.first_length; at += kSlice)
+        state_->parse(p.first + at, (int) std::min(kSlice, p.first_length - at), false);
+    if (p.second_length) state_->parse(p.second, (int) p.second_length, false);
 }
 
-void Tokenizer::close() { state_->parse("", 0, true); }
+void Tokenizer::close() {
+    const Utf16Check::Pieces p = state_->utf16.finish();
+    if (p.first_length) state_->parse(p.first, (int) p.first_length, false);
+    state_->parse("", 0, true);
+}
 
 }  // namespace quillon::xml

@@ -61,6 +61,8 @@ public:
     std::string chars;
     std::vector<Tag> tags;
     std::vector<nb::object> foreign;  // non-string texts
+    uint32_t readers = 0;                   // see ReadLock
+    std::vector<uint32_t> deferred_clears;
 
     std::string_view view(Span s) const {
         return s.offset >= Span::kForeign ? std::string_view() : std::string_view(chars).substr(s.offset, s.length);
@@ -103,6 +105,30 @@ private:
 };
 
 using TreePtr = std::shared_ptr<Tree>;
+
+// Held by native code that reads a tree across calls into Python (building elements,
+// allocating results: the collector may run a finaliser then). An Element.clear() that such
+// code asks for meanwhile (resuming a walk, say) is applied when the last reader is done, so
+// nothing is freed under the reader; the reader sees the element as it was.
+struct ReadLock {
+    Tree &tree;
+    explicit ReadLock(const Tree &t) : tree(const_cast<Tree &>(t)) { ++tree.readers; }
+    ~ReadLock() {
+        if (--tree.readers == 0 && !tree.deferred_clears.empty()) {
+            std::vector<uint32_t> nodes = std::move(tree.deferred_clears);
+            tree.deferred_clears.clear();
+            for (uint32_t node : nodes) tree.clear(node);
+        }
+    }
+    ReadLock(const ReadLock &) = delete;
+    ReadLock &operator=(const ReadLock &) = delete;
+};
+
+// Element.clear(), or, while the tree is read, once it no longer is.
+inline void clear_when_unread(Tree &tree, uint32_t node) {
+    if (tree.readers) tree.deferred_clears.push_back(node);
+    else tree.clear(node);
+}
 
 // A finished element that the builder reports: the tree it lives in and its node.
 struct ElementRef {

@@ -165,9 +165,32 @@ ROWS = {
 }
 
 
-def test_exception_map_has_exactly_the_three_rows():
-    assert {k: (t, text) for k, (t, text) in VarennaAnalysis.exception_map.items()} == {
-        k: (ExecutionError, text) for k, text in ROWS.items()}
+def test_worker_error_table_has_exactly_the_three_rows_and_is_no_class_attribute():
+    assert "exception_map" not in vars(VarennaAnalysis)
+    job = VarennaAnalysis(io.BytesIO(XML))
+    for message, text in ROWS.items():
+        with pytest.raises(ExecutionError) as info:
+            job._handle_execution_error(message)
+        assert info.value.args == (text,)
+    assert job._handle_execution_error("Missing input ") is None
+
+
+@pytest.mark.parametrize("entry, error", [
+    ((str, "text"), TypeError),            # calls to something that is no exception
+    ((5, "text"), TypeError),              # not callable
+    ((KeyError, "text"), KeyError),
+    ((None, "text"), None),
+])
+def test_a_subclass_table_raises_as_raise_would(entry, error):
+    class Mine(VarennaAnalysis):
+        exception_map = {"boom": entry}
+    job = Mine(io.BytesIO(XML))
+    if error is None:
+        assert job._handle_execution_error("boom") is None
+        return
+    with pytest.raises(error) as info:
+        job._handle_execution_error("boom")
+    assert not isinstance(info.value, SystemError)
 
 
 @pytest.mark.parametrize("message, text", ROWS.items())

@@ -157,7 +157,7 @@ class Shown(str):
         return "shown"
 
 
-@pytest.mark.parametrize("wanted, text", [("\ud800", "\ud800"), (Shown("raw"), "shown")])
+@pytest.mark.parametrize("wanted, text", [("\ud800", "\ud800"), (Shown("raw"), "raw")])
 def test_missing_section_message_holds_any_identifier_text(wanted, text):
     with pytest.raises(ParsingError) as info:
         parser(section(1)).fatigue_results(wanted)

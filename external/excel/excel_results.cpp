@@ -15,10 +15,7 @@ namespace quillon::excel {
 namespace {
 
 // The text form of a value, kept as a Python string so that any text survives unchanged.
-nb::str text(nb::handle value) {
-    if (PyUnicode_CheckExact(value.ptr())) return nb::borrow<nb::str>(value);
-    return nb::str(value);
-}
+nb::str text(nb::handle value) { return nb::borrow<nb::str>(text_object_of(value)); }
 
 bool result_available(nb::handle self) { return truthy(self.attr("result_available")()); }
 

@@ -47,6 +47,8 @@ void init_analysis_job(nb::module_ &m) {
 
     // Worker message -> (error type, user-facing text). Matched exactly: the worker's texts are
     // fixed, and anything else is left to the base's generic handling.
+    // The class carries no attributes of its own; a subclass or an instance may still bring
+    // its own table under the name `exception_map`, which is then the one consulted.
     nb::dict exception_map;
     exception_map["Quillon Roro link not found"] = nb::make_tuple(
         execution_error, "Quillon Roro Link not found, please check worker installation on server");
@@ -54,7 +56,6 @@ void init_analysis_job(nb::module_ &m) {
         nb::make_tuple(execution_error, "Input is missing, please check input file");
     exception_map["Failed creating model"] = nb::make_tuple(
         execution_error, "Roro model cannot be generated, please check correctness of input file");
-    cls.attr("exception_map", exception_map);
 
     cls.method(
         "__init__",
@@ -88,8 +89,14 @@ void init_analysis_job(nb::module_ &m) {
 
     cls.method(
         "_handle_execution_error", {arg("self"), arg("message").ann("str")},
-        [](Self self, Arg<"message"> message) {
-            nb::object entry = self.attr("exception_map").attr("get")(message);
+        [exception_map](Self self, Arg<"message"> message) {
+            nb::object table = nb::steal(PyObject_GetAttrString(self.ptr(), "exception_map"));
+            if (!table.is_valid()) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
+                PyErr_Clear();
+                table = exception_map;
+            }
+            nb::object entry = table.attr("get")(message);
             if (entry.is_none()) return;
             nb::object error_type = entry[0];
             if (!error_type.is_none()) raise(error_type, nb::object(entry[1]));

@@ -559,22 +559,20 @@ nb::list combine(const std::vector<nb::list> &lists) {
 // The class
 
 PyObject *g_section_class = nullptr;       // kept for the life of the process
+PyObject *g_init = nullptr;
 PyObject *g_element_property = nullptr;
 PyObject *g_iter_extremes = nullptr;
 PyObject *g_operations[kOperationCount] = {};
 
-// The type's attribute `name` is still the one this class defines.
-bool inherited(nb::handle self, const char *name, PyObject *ours) {
-    if ((PyObject *) Py_TYPE(self.ptr()) == g_section_class) return true;
-    PyObject *attr = _PyType_Lookup(Py_TYPE(self.ptr()), nb::str(name).ptr());
-    return attr == ours;
+bool finds(nb::handle self, PyObject *key, PyObject *original) {
+    return finds_original(self, nb::handle(key), nb::handle(original));
 }
 
 // The section element as a native tree and node: our own, or a copy of the ElementTree
 // element as it is now.
 ElementRef section_of(nb::handle self) {
     nb::object raw;
-    if (inherited(self, "_element", g_element_property)) {
+    if (finds(self, KEY("_element"), g_element_property)) {
         nb::dict d = instance_dict(self);
         PyObject *v = PyDict_GetItemWithError(d.ptr(), KEY("_element"));
         if (!v && PyErr_Occurred()) raise_pending();
@@ -590,7 +588,7 @@ ElementRef section_of(nb::handle self) {
 }
 
 std::vector<ElementRef> extremes_of(nb::handle self) {
-    if (inherited(self, "_iter_extreme_results", g_iter_extremes)) {
+    if (finds(self, KEY("_iter_extreme_results"), g_iter_extremes)) {
         ElementRef s = section_of(self);
         return extremes_of_section(s.tree, s.node);
     }
@@ -600,14 +598,51 @@ std::vector<ElementRef> extremes_of(nb::handle self) {
     return out;
 }
 
-// Like a generator function: the section's element is looked at only when the first extreme
-// is asked for, and the element's own iteration is followed from then on.
+// The trees of the extremes, locked for as long as they are read.
+struct TreeLocks {
+    std::vector<std::unique_ptr<xml::ReadLock>> locks;
+    std::vector<TreePtr> trees;
+    explicit TreeLocks(const std::vector<ElementRef> &extremes) {
+        for (const ElementRef &x : extremes) {
+            if (!trees.empty() && trees.back() == x.tree) continue;
+            trees.push_back(x.tree);
+            locks.push_back(std::make_unique<xml::ReadLock>(*x.tree));
+        }
+    }
+    ~TreeLocks() {
+        while (!locks.empty()) locks.pop_back();  // before the trees they lock
+    }
+};
+
+// Like a generator function that delegates to the element's iteration: the section's element
+// is looked at only when the first extreme is asked for, and the element's own iteration is
+// followed from then on; send, throw and close behave as a generator's.
 struct ExtremeIteration {
     nb::object section;  // released once the section's element has been read
     nb::object children;
     bool done = false;
+    bool running = false;
+
+    void check_not_running() const {
+        if (running) {
+            PyErr_SetString(PyExc_ValueError, "generator already executing");
+            raise_pending();
+        }
+    }
+
+    void finish() {
+        done = true;
+        nb::object s = std::move(section);
+        nb::object c = std::move(children);
+    }
 
     nb::object next() {
+        check_not_running();
+        running = true;
+        struct Unset {
+            bool &flag;
+            ~Unset() { flag = false; }
+        } unset{running};
         if (!done && !children.is_valid()) {
             nb::object s = std::move(section);
             try {
@@ -622,33 +657,111 @@ struct ExtremeIteration {
         if (!done) {
             PyObject *item = PyIter_Next(children.ptr());
             if (item) return nb::steal(item);
-            done = true;
-            children = nb::object();
+            finish();
             if (PyErr_Occurred()) raise_pending();
         }
         PyErr_SetNone(PyExc_StopIteration);
         throw nb::python_error();
     }
+
+    nb::object send(nb::handle value) {
+        if (value.is_none()) return next();
+        check_not_running();
+        if (!done && !children.is_valid()) {
+            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+            raise_pending();
+        }
+        if (done) {
+            PyErr_SetNone(PyExc_StopIteration);
+            throw nb::python_error();
+        }
+        // Delegation hands a sent value to the element's iterator, which takes none.
+        nb::object c = children;
+        finish();
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute 'send'", Py_TYPE(c.ptr())->tp_name);
+        raise_pending();
+    }
+
+    void throw_in(nb::handle type, nb::handle value, nb::handle traceback) {
+        check_not_running();
+        nb::object exc = thrown_exception(type, value, traceback);
+        // An ended generator raises what was thrown as it is; a live one lets it out.
+        if (done) raise(nb::handle((PyObject *) Py_TYPE(exc.ptr())), exc);
+        finish();
+        raise_out_of_generator(exc);
+    }
+
+    void close() {
+        check_not_running();
+        finish();
+    }
+};
+
+int iteration_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    ExtremeIteration *it = nb::inst_ptr<ExtremeIteration>(self);
+    Py_VISIT(it->section.ptr());
+    Py_VISIT(it->children.ptr());
+    return 0;
+}
+
+int iteration_clear(PyObject *self) {
+    if (nb::inst_ready(self)) nb::inst_ptr<ExtremeIteration>(self)->finish();
+    return 0;
+}
+
+PyType_Slot iteration_slots[] = {
+    {Py_tp_traverse, (void *) iteration_traverse},
+    {Py_tp_clear, (void *) iteration_clear},
+    {0, nullptr},
+};
+
+int section_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    NativeSection *ns = nb::inst_ptr<NativeSection>(self);
+    Py_VISIT(ns->etree.ptr());
+    return 0;
+}
+
+int section_clear(PyObject *self) {
+    if (!nb::inst_ready(self)) return 0;
+    nb::object etree = std::move(nb::inst_ptr<NativeSection>(self)->etree);
+    return 0;
+}
+
+PyType_Slot section_slots[] = {
+    {Py_tp_traverse, (void *) section_traverse},
+    {Py_tp_clear, (void *) section_clear},
+    {0, nullptr},
 };
 
 nb::object operation_method(Args &a, size_t index) {
-    return run(index, extremes_of(a.self()));
+    const std::vector<ElementRef> extremes = extremes_of(a.self());
+    TreeLocks locks(extremes);
+    return run(index, extremes);
 }
 
 nb::object extremes_method(Args &a) {
     nb::handle self = a.self();
     bool all_ours = true;
-    for (size_t k = 0; k < kOperationCount; ++k)
-        all_ours = all_ours && inherited(self, kOperations[k].name, g_operations[k]);
+    for (size_t k = 0; k < kOperationCount && all_ours; ++k)
+        all_ours = finds(self, operation_key(k), g_operations[k]);
     std::vector<nb::list> lists;
     if (all_ours) {
-        if (inherited(self, "_iter_extreme_results", g_iter_extremes)) {
+        if (finds(self, KEY("_iter_extreme_results"), g_iter_extremes)) {
             const std::vector<ElementRef> extremes = extremes_of(self);
+            TreeLocks locks(extremes);
             ReaderCache readers;
             for (size_t k = 0; k < kOperationCount; ++k) lists.push_back(run(k, extremes, readers, true));
         } else {
             // An overridden extreme iteration is asked once per check, as each check asks it.
-            for (size_t k = 0; k < kOperationCount; ++k) lists.push_back(run(k, extremes_of(self)));
+            for (size_t k = 0; k < kOperationCount; ++k) {
+                const std::vector<ElementRef> extremes = extremes_of(self);
+                TreeLocks locks(extremes);
+                lists.push_back(run(k, extremes));
+            }
         }
         return combine(lists);
     }
@@ -686,18 +799,25 @@ nb::object native_section_etree(nb::handle holder) {
 
 void clear_native_section(nb::handle holder) {
     NativeSection &ns = nb::cast<NativeSection &>(holder);
-    ns.tree->clear(ns.node);
-    if (ns.etree.is_valid()) ns.etree.attr("clear")();
+    xml::clear_when_unread(*ns.tree, ns.node);
+    if (ns.etree.is_valid()) {
+        nb::object etree = ns.etree;
+        etree.attr("clear")();
+    }
 }
 
 nb::handle section_result_class() { return g_section_class; }
 
-nb::object new_native_section_result(nb::handle id, const TreePtr &tree, uint32_t node) {
-    return nb::handle(g_section_class)(id, wrap_native_section(tree, node));
+nb::object new_native_section_result(nb::handle id, nb::handle holder) {
+    nb::handle cls(g_section_class);
+    if (!finds_original(cls, nb::handle(KEY("__init__")), nb::handle(g_init))) return {};
+    return cls(id, holder);
 }
 
 nb::object extract_native(const char *name, const TreePtr &tree, uint32_t section) {
-    return run(operation(name), extremes_of_section(tree, section));
+    const std::vector<ElementRef> extremes = extremes_of_section(tree, section);
+    TreeLocks locks(extremes);
+    return run(operation(name), extremes);
 }
 
 nb::object section_identifier(const Tree &tree, uint32_t section) {
@@ -738,7 +858,12 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
     m.attr("_xml_select") = make_function(std::move(select));
 
     nb::class_<NativeSection>(m, "_NativeSection",
-                              "A section element of a natively parsed result document.");
+                              "A section element of a natively parsed result document.",
+                              nb::type_slots(section_slots))
+        .def("__reduce_ex__", [](nb::handle self, nb::handle) { return xml::reduce_to(native_section_etree(self)); })
+        .def("__deepcopy__", [](nb::handle self, nb::handle memo) {
+            return nb::module_::import_("copy").attr("deepcopy")(native_section_etree(self), memo);
+        });
     ClassBuilder cls(m, "SectionResult", {},
                      "The results of one section of the result file.\n\n"
                      "Not to be instantiated by users: obtain it from "
@@ -765,9 +890,16 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
         "The section element (an ElementTree element).");
 
     nb::class_<ExtremeIteration>(m, "_ExtremeIteration",
-                                 "The generator of SectionResult._iter_extreme_results().")
+                                 "The generator of SectionResult._iter_extreme_results().",
+                                 nb::type_slots(iteration_slots))
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", [](ExtremeIteration &it) { return it.next(); });
+        .def("__next__", [](ExtremeIteration &it) { return it.next(); })
+        .def("send", [](ExtremeIteration &it, nb::handle value) { return it.send(value); },
+             nb::arg("value").none())
+        .def("throw", [](ExtremeIteration &it, nb::handle type, nb::handle value, nb::handle tb) {
+            it.throw_in(type, value, tb);
+        }, nb::arg("typ"), nb::arg("val").none() = nb::none(), nb::arg("tb").none() = nb::none())
+        .def("close", [](ExtremeIteration &it) { it.close(); });
     cls.method("_iter_extreme_results", {arg("self")},
                [](Args &a) -> nb::object {
                    return nb::cast(ExtremeIteration{nb::borrow(a.self())}, nb::rv_policy::move);
@@ -797,10 +929,12 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
 
     nb::object result = cls.finish();
     g_section_class = result.inc_ref().ptr();
-    g_element_property = nb::object(result.attr("__dict__")["_element"]).release().ptr();
-    g_iter_extremes = nb::object(result.attr("_iter_extreme_results")).release().ptr();
+    nb::object dict = result.attr("__dict__");
+    g_init = nb::object(dict["__init__"]).release().ptr();
+    g_element_property = nb::object(dict["_element"]).release().ptr();
+    g_iter_extremes = nb::object(dict["_iter_extreme_results"]).release().ptr();
     for (size_t k = 0; k < kOperationCount; ++k)
-        g_operations[k] = result.attr(kOperations[k].name).inc_ref().ptr();
+        g_operations[k] = nb::object(dict[kOperations[k].name]).release().ptr();
     return result;
 }
 

@@ -10,12 +10,12 @@ namespace {
 
 ModelNames *model_names = nullptr;
 
-void load_names(ModelNames &n) {
+void load_names(ModelNames &n, nb::module_ &m) {
     n.core = nb::module_::import_("quillon.core");
     // Fail at import when the host lacks what generate_xml_input calls. (An attribute accessor
     // is lazy: only its conversion to an object performs the lookup.)
-    nb::object(n.core.attr("_post_on_addon_endpoint"));
-    nb::object(n.core.attr("File"));
+    (void) import_name("quillon.core", "_post_on_addon_endpoint");
+    (void) import_name("quillon.core", "File");
     n.InternalError = import_name("quillon.errors", "InternalError");
     n.Exception = nb::borrow(PyExc_Exception);
     n.Enum = import_name("enum", "Enum");
@@ -28,17 +28,25 @@ void load_names(ModelNames &n) {
     n.json_iterencode = n.JSONEncoder.attr("iterencode");
 
     n.objects = nb::module_::import_("quillon.external.varenna.objects");
-    auto get = [&](const char *name) -> nb::object { return n.objects.attr(name); };
-    // Every name the vocabulary promises, whether used here or not: a missing one is a broken
-    // host, and the import says so.
+    auto get = [&](const char *name) -> nb::object {
+        return import_name("quillon.external.varenna.objects", name);
+    };
+    // Every name the vocabulary promises, whether used here or not, imported as `from objects
+    // import name` would: a missing one is a broken host and fails the import, and each becomes
+    // an attribute of this module.
     for (const char *name :
-         {"_OpenObject", "CheckMember", "CheckMember1D", "MatConcrete", "MatConcreteEc2",
-          "MatReinforcement", "MatReinforcementEc2", "CrossSection", "CrossSectionParameter",
-          "CrossSectionComponent", "ReinforcedCrossSection", "ReinforcedBar", "Stirrup",
-          "CheckSection", "StandardCheckSection", "CheckSectionExtreme", "ConcreteMemberDataEc2",
-          "ExposureClassesDataEc2", "CalculationSetup", "ThermalState", "ConcDependentParams",
-          "LoadingSLS", "LoadingULS", "FatigueLoading", "ProjectData", "CodeSettings"})
-        (void) get(name);
+         {"_OpenObject", "_ReferenceElement", "CheckMember", "CheckMember1D", "MatConcrete",
+          "MatConcreteEc2", "MatReinforcement", "MatReinforcementEc2", "CrossSection",
+          "CrossSectionParameter", "CrossSectionComponent", "ReinforcedCrossSection",
+          "ReinforcedBar", "Stirrup", "CheckSection", "StandardCheckSection",
+          "CheckSectionExtreme", "ConcreteMemberDataEc2", "ExposureClassesDataEc2",
+          "CalculationSetup", "ThermalState", "ConcDependentParams", "LoadingSLS", "LoadingULS",
+          "FatigueLoading", "ProjectData", "CodeSettings", "ConcreteMaterial",
+          "ReinforcementMaterial", "CrossSectionType", "MemberType", "TwoWaySlabType",
+          "BarSurface", "ReinfClass", "ReinfType", "ReinfDiagramType", "ReinfFabrication",
+          "ConcDiagramType", "ConcAggregateType", "ConcCementClass", "_MATERIAL_NAMES",
+          "_MATERIAL_PROPERTIES"})
+        m.attr(name) = get(name);
     n.ReferenceElement = get("_ReferenceElement");
     n.MatConcrete = get("MatConcrete");
     n.MatConcreteEc2 = get("MatConcreteEc2");
@@ -119,7 +127,7 @@ nb::object reference(nb::handle target, const char *kind) {
 
 void init_model(nb::module_ &m) {
     auto *n = new ModelNames();  // kept for the life of the process, see model.hpp
-    load_names(*n);
+    load_names(*n, m);
     n->module = nb::borrow(m);
     model_names = n;
 

@@ -62,15 +62,13 @@ nb::object serialize(Self self) {
         PyErr_Clear();
         raise(nb::handle(PyExc_NameError), "name '_EnumEncoder' is not defined");
     }
-    auto unchanged = [&](const char *method, nb::handle original) {
-        nb::object current = nb::steal(PyObject_GetAttrString(encoder.ptr(), method));
-        if (!current.is_valid()) raise_pending();
-        return current.is(original);
+    auto unchanged = [&](nb::handle cls, const char *method, nb::handle original) {
+        return finds_original(cls, nb::str(method), original);
     };
-    if (encoder.is(n.EnumEncoder) && unchanged("default", n.EnumEncoder_default) &&
-        unchanged("__init__", n.json_init) && unchanged("encode", n.json_encode) &&
-        unchanged("iterencode", n.json_iterencode) &&
-        nb::object(n.JSONEncoder.attr("default")).is(n.json_default))
+    if (encoder.is(n.EnumEncoder) && unchanged(encoder, "default", n.EnumEncoder_default) &&
+        unchanged(encoder, "__init__", n.json_init) && unchanged(encoder, "encode", n.json_encode) &&
+        unchanged(encoder, "iterencode", n.json_iterencode) &&
+        unchanged(n.JSONEncoder, "default", n.json_default))
         return json::plain_copy(model, encoded);
     nb::object text = n.json_module.attr("dumps")(model, nb::arg("cls") = encoder);
     return n.json_module.attr("loads")(text);

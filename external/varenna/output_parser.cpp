@@ -25,6 +25,7 @@ PyObject *g_rcs_class = nullptr;
 PyObject *g_root_property = nullptr;
 PyObject *g_section_element = nullptr;
 PyObject *g_element_to_dict = nullptr;  // the classmethod object in the class dict
+PyObject *g_element_to_dict_function = nullptr;  // the function it binds
 
 PyObject *key_root() {
     static PyObject *k = PyUnicode_InternFromString("_root");
@@ -118,34 +119,49 @@ struct NativeDocument {
             e = nb::steal(PySequence_GetItem(etree.ptr(), index));
             if (!e.is_valid()) raise_pending();
         } else {
-            e = xml::to_etree(*tree, node);
+            // With its tail: it is the document's own element, which the root shares later.
+            e = xml::to_etree(*tree, node, {}, true);
         }
         section_etrees.emplace(node, e);
         return e;
     }
 };
 
-bool inherited(nb::handle type, const char *name, PyObject *ours) {
-    if (type.ptr() == g_output_class) return true;
-    return _PyType_Lookup((PyTypeObject *) type.ptr(), nb::str(name).ptr()) == ours;
+PyObject *key_section_element() {
+    static PyObject *k = PyUnicode_InternFromString("_section_element");
+    return k;
 }
+PyObject *key_element_to_dict() {
+    static PyObject *k = PyUnicode_InternFromString("_element_to_dict");
+    return k;
+}
+
+// The holder of our native document, held strongly: user code runs during a lookup (the
+// caller's __eq__, a finaliser run by the collector) and may delete `_root` meanwhile.
+struct DocumentRef {
+    nb::object holder;
+    NativeDocument *doc = nullptr;
+    explicit operator bool() const { return doc != nullptr; }
+    NativeDocument *operator->() const { return doc; }
+};
 
 // Our native document, when the object still reads its own and no part of it has been handed
 // out as an ElementTree element: from then on user code may change those elements, and every
 // query reads them instead.
-NativeDocument *native_document(nb::handle self) {
-    nb::handle type = (PyObject *) Py_TYPE(self.ptr());
-    if (!inherited(type, "_root", g_root_property)) return nullptr;
+DocumentRef native_document(nb::handle self) {
+    if (!finds_original(self, nb::handle(key_root()), g_root_property)) return {};
     nb::dict d = instance_dict(self);
     PyObject *v = PyDict_GetItemWithError(d.ptr(), key_root());
     if (!v) {
         if (PyErr_Occurred()) raise_pending();
-        return nullptr;
+        return {};
     }
-    if (!nb::isinstance<NativeDocument>(v)) return nullptr;
-    NativeDocument *doc = &nb::cast<NativeDocument &>(nb::handle(v));
-    if (doc->etree.is_valid() || !doc->section_etrees.empty()) return nullptr;
-    return doc;
+    DocumentRef ref{nb::borrow(v)};
+    if (!nb::isinstance<NativeDocument>(ref.holder)) return {};
+    NativeDocument *doc = &nb::cast<NativeDocument &>(ref.holder);
+    if (doc->etree.is_valid() || !doc->section_etrees.empty()) return {};
+    ref.doc = doc;
+    return ref;
 }
 
 // The raw-results form of a node, built without recursion.
@@ -190,7 +206,7 @@ nb::object node_to_dict(const Tree &t, uint32_t node) {
 nb::object element_to_dict_method(Args &a) {
     nb::handle cls = a[0];
     nb::handle e = a[1];
-    if (PyType_Check(cls.ptr()) && inherited(cls, "_element_to_dict", g_element_to_dict)) {
+    if (PyType_Check(cls.ptr()) && finds_original(cls, nb::handle(key_element_to_dict()), g_element_to_dict)) {
         TreePtr copy = xml::from_etree(e);
         return node_to_dict(*copy, 0);
     }
@@ -213,12 +229,16 @@ nb::object element_to_dict_method(Args &a) {
 nb::object per_section(Args &a, const char *operation) {
     nb::handle self = a.self();
     nb::handle section_id = a[1];
-    nb::handle type = (PyObject *) Py_TYPE(self.ptr());
     nb::object section_class = nb::handle(g_rcs_class).attr("SectionResult");
     if (section_class.ptr() == section_result_class().ptr() &&
-        inherited(type, "_section_element", g_section_element)) {
-        if (NativeDocument *doc = native_document(self))
-            return extract_native(operation, doc->tree, doc->find(section_id));
+        finds_original(self, nb::handle(key_section_element()), g_section_element)) {
+        if (DocumentRef doc = native_document(self)) {
+            // The section object made as the class makes it, with the native element: the
+            // operation, called through it, decides for itself whether it can stay native.
+            const uint32_t node = doc->find(section_id);
+            nb::object section = new_native_section_result(section_id, wrap_native_section(doc->tree, node));
+            if (section.is_valid()) return section.attr(operation)();
+        }
     }
     nb::object element = self.attr("_section_element")(section_id);
     return section_class(section_id, element).attr(operation)();
@@ -226,6 +246,41 @@ nb::object per_section(Args &a, const char *operation) {
 
 // For a root that holds ElementTree elements (handed out or replaced by the user): whether a
 // child is a section element, and its identifier, int() of its SectionId text.
+// The document can sit in a reference cycle (an attribute of an element that holds the
+// parser, say): let the collector see what it holds.
+int document_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    NativeDocument *d = nb::inst_ptr<NativeDocument>(self);
+    Py_VISIT(d->etree.ptr());
+    for (auto &entry : d->section_etrees) Py_VISIT(entry.second.ptr());
+    for (auto &entry : d->sections) Py_VISIT(entry.first.ptr());
+    Py_VISIT(d->first_by_id.ptr());
+    return 0;
+}
+
+int document_clear(PyObject *self) {
+    if (!nb::inst_ready(self)) return 0;
+    NativeDocument *d = nb::inst_ptr<NativeDocument>(self);
+    // Moved out first, released after: a finaliser run by a release sees a consistent holder.
+    nb::object etree = std::move(d->etree);
+    auto section_etrees = std::move(d->section_etrees);
+    auto sections = std::move(d->sections);
+    nb::object first_by_id = std::move(d->first_by_id);
+    d->section_etrees.clear();
+    d->sections.clear();
+    d->first_by_id = nb::dict();
+    d->indexed = false;
+    d->malformed = kNone;
+    return 0;
+}
+
+PyType_Slot document_slots[] = {
+    {Py_tp_traverse, (void *) document_traverse},
+    {Py_tp_clear, (void *) document_clear},
+    {0, nullptr},
+};
+
 bool is_section_element(nb::handle child) {
     return nb::str("SectionConcreteCheckResult").equal(child.attr("tag"));
 }
@@ -243,7 +298,12 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
     g_parsing_error = import_name("quillon.errors", "ParsingError").release().ptr();
     g_rcs_class = nb::borrow(rcs_parser_class).release().ptr();
 
-    nb::class_<NativeDocument>(m, "_NativeDocument", "A natively parsed result document.");
+    nb::class_<NativeDocument>(m, "_NativeDocument", "A natively parsed result document.",
+                               nb::type_slots(document_slots))
+        .def("__reduce_ex__", [](nb::handle self, nb::handle) { return xml::reduce_to(nb::cast<NativeDocument &>(self).root_etree()); })
+        .def("__deepcopy__", [](nb::handle self, nb::handle memo) {
+            return nb::module_::import_("copy").attr("deepcopy")(nb::cast<NativeDocument &>(self).root_etree(), memo);
+        });
 
     ClassBuilder cls(m, "OutputFileParser", {},
                      "Parser of the section-check result file that reads the whole document at "
@@ -286,7 +346,7 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
                  [](Args &a) -> nb::object {
                      nb::handle self = a.self();
                      nb::list out;
-                     if (NativeDocument *doc = native_document(self)) {
+                     if (DocumentRef doc = native_document(self)) {
                          for (nb::object &id : doc->identifiers()) out.append(id);
                          return out;
                      }
@@ -300,10 +360,12 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
     cls.method("raw_results", {arg("self")},
                [](Args &a) -> nb::object {
                    nb::handle self = a.self();
-                   nb::handle type = (PyObject *) Py_TYPE(self.ptr());
-                   if (inherited(type, "_element_to_dict", g_element_to_dict))
-                       if (NativeDocument *doc = native_document(self)) return node_to_dict(*doc->tree, 0);
-                   return self.attr("_element_to_dict")(self.attr("_root"));
+                   nb::object convert = self.attr(key_element_to_dict());
+                   if (PyMethod_Check(convert.ptr()) &&
+                       PyMethod_GET_FUNCTION(convert.ptr()) == g_element_to_dict_function &&
+                       PyMethod_GET_SELF(convert.ptr()) == (PyObject *) Py_TYPE(self.ptr()))
+                       if (DocumentRef doc = native_document(self)) return node_to_dict(*doc->tree, 0);
+                   return convert(self.attr("_root"));
                },
                "The whole document as nested dictionaries and lists.", ann("dict"));
 
@@ -316,8 +378,10 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
                [](Args &a) -> nb::object {
                    nb::handle self = a.self();
                    nb::handle wanted = a[1];
-                   if (NativeDocument *doc = native_document(self))
-                       return doc->section_etree(doc->find(wanted));
+                   if (DocumentRef doc = native_document(self)) {
+                       const uint32_t node = doc->find(wanted);
+                       return doc->section_etree(node);
+                   }
                    nb::object root = self.attr("_root");
                    for (nb::handle child : root)
                        if (is_section_element(child) && element_section_id(child).equal(wanted))
@@ -350,8 +414,9 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
     nb::object result = cls.finish();
     g_output_class = result.inc_ref().ptr();
     g_root_property = nb::object(result.attr("__dict__")["_root"]).release().ptr();
-    g_section_element = nb::object(result.attr("_section_element")).release().ptr();
+    g_section_element = nb::object(result.attr("__dict__")["_section_element"]).release().ptr();
     g_element_to_dict = nb::object(result.attr("__dict__")["_element_to_dict"]).release().ptr();
+    g_element_to_dict_function = nb::object(nb::handle(g_element_to_dict).attr("__func__")).release().ptr();
 }
 
 }  // namespace quillon::varenna

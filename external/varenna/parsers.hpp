@@ -27,9 +27,10 @@ struct NativeSection {
 // Makes the nested SectionResult class (qualified name "<outer>.SectionResult").
 nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname);
 
-// A new SectionResult of the base class for a native section, as the class would be called
-// with (id_, element); only valid while the class is not replaced.
-nb::object new_native_section_result(nb::handle id, const xml::TreePtr &tree, uint32_t node);
+// A new SectionResult of the base class holding a native section (`holder`), as the class
+// would be called with (id_, element); an unset object when the class's __init__ has been
+// replaced (the caller then calls the class with an ElementTree element).
+nb::object new_native_section_result(nb::handle id, nb::handle holder);
 // The holder object (stored as the section's element) for a native section.
 nb::object wrap_native_section(const xml::TreePtr &tree, uint32_t node);
 // The ElementTree element of a holder (built and cached on first request).
@@ -51,7 +52,7 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class);
 
 // Raises ParsingError("section with id '" + <before> + str(id) + "' is not available in the
 // result file."). Built from Python strings: an identifier may hold any text, lone surrogates
-// included, and a str subclass shows itself through its own __str__.
+// included; a str subclass (a str-based enum member, say) shows its text, not its __str__.
 [[noreturn]] void raise_missing_section(const char *before, nb::handle id);
 
 }  // namespace quillon::varenna

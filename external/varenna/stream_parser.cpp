@@ -85,8 +85,9 @@ struct SectionWalk {
         nb::object cls = parser.attr("SectionResult");
         nb::object holder = wrap_native_section(ref.tree, ref.node);
         nb::object section;
-        if (cls.ptr() == section_result_class().ptr()) section = cls(id, holder);
-        else section = cls(id, native_section_etree(holder));
+        if (cls.ptr() == section_result_class().ptr())
+            section = new_native_section_result(id, holder);
+        if (!section.is_valid()) section = cls(id, native_section_etree(holder));
         current = holder;
         return section;
     }
@@ -165,16 +166,20 @@ int walk_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(w->parser.ptr());
     Py_VISIT(w->source.ptr());
     Py_VISIT(w->current.ptr());
+    if (w->pending) Py_VISIT(w->pending->value().ptr());
     return 0;
 }
 
 int walk_clear(PyObject *self) {
+    if (!nb::inst_ready(self)) return 0;
     SectionWalk *w = nb::inst_ptr<SectionWalk>(self);
     w->close_source = false;
-    w->parser.reset();
-    w->source.reset();
-    w->current.reset();
     w->state = SectionWalk::State::Done;
+    // Moved out first, released after: a finaliser run by a release finds the walk ended.
+    nb::object parser = std::move(w->parser), source = std::move(w->source),
+               current = std::move(w->current);
+    std::optional<nb::python_error> pending = std::move(w->pending);
+    w->pending.reset();
     return 0;
 }
 
@@ -207,8 +212,7 @@ nb::object section_result_method(Args &a) {
 }  // namespace
 
 void raise_missing_section(const char *before, nb::handle id) {
-    nb::object text = nb::steal(PyObject_Str(id.ptr()));
-    if (!text.is_valid()) raise_pending();
+    nb::object text = text_object_of(id);
     nb::object head = nb::str((std::string("section with id '") + before).c_str());
     nb::object tail = nb::str("' is not available in the result file.");
     nb::object message = nb::steal(PyUnicode_Concat(head.ptr(), text.ptr()));
@@ -233,15 +237,17 @@ void init_parsers(nb::module_ &m) {
             return w.next();
         }, nb::arg("value").none())
         .def("close", [](SectionWalk &w) { w.close(); })
-        .def("throw", [](SectionWalk &w, nb::handle type, nb::handle value, nb::handle) {
+        .def("throw", [](SectionWalk &w, nb::handle type, nb::handle value, nb::handle tb) {
             if (w.running) {
                 PyErr_SetString(PyExc_ValueError, "generator already executing");
                 raise_pending();
             }
-            if (w.state != SectionWalk::State::Done) w.finish();
-            if (PyExceptionInstance_Check(type.ptr())) PyErr_SetObject((PyObject *) Py_TYPE(type.ptr()), type.ptr());
-            else PyErr_SetObject(type.ptr(), value.is_valid() && !value.is_none() ? value.ptr() : nullptr);
-            raise_pending();
+            // Refused arguments leave the walk as it was, as they leave a generator.
+            nb::object exc = thrown_exception(type, value, tb);
+            // An ended generator raises what was thrown as it is; a live one lets it out.
+            if (w.state == SectionWalk::State::Done) raise(nb::handle((PyObject *) Py_TYPE(exc.ptr())), exc);
+            w.finish();
+            raise_out_of_generator(exc);
         }, nb::arg("typ"), nb::arg("val").none() = nb::none(), nb::arg("tb").none() = nb::none());
 
     nb::object section_result = make_section_result_class(m, "RcsOutputFileParser");
