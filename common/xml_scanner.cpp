@@ -670,7 +670,8 @@ bool Scanner::report_start(uint32_t name_at, uint32_t name_length, uint32_t colo
             continue;
         }
         std::string uri(bytes + a.value_at, a.value_length);
-        if (uri == kXmlNamespace || uri == kXmlnsNamespace) return false;
+        // The separator inside a namespace would make reported names ambiguous: expat refuses.
+        if (uri == kXmlNamespace || uri == kXmlnsNamespace || uri.find('}') != std::string::npos) return false;
         if (is_prefixed) {
             std::string prefix(name + 6, a.name_length - 6);
             if (prefix == "xml" || prefix == "xmlns" || uri.empty()) return false;
