@@ -829,9 +829,13 @@ template <class E> Scanner::R Scanner::processing_instruction(const uint8_t *&p,
     if (target.size() >= 3 && equal_ascii_ci(target.data(), 3, "xml")) return R::Bad;
     if (q + W > end) return R::More;
     uint32_t c = E::at(q);
-    if (c != '?') {
-        if (!is_space(c)) return R::Bad;
+    if (c == '?') {  // no data: the target is followed by the end at once
+        if (q + 2 * W > end) return R::More;
+        if (E::at(q + W) != '>') return R::Bad;
+        p = q + 2 * W;
+        return R::Ok;
     }
+    if (!is_space(c)) return R::Bad;
     while (true) {
         if (q + W > end) return R::More;
         c = E::at(q);

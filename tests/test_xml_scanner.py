@@ -204,6 +204,7 @@ CASES = {
     "pi named xml-stylesheet": b"<?xml-stylesheet href='x'?><a/>",
     "pi with colon": b"<a><?p:q x?></a>",
     "pi without space": b"<a><?px-?></a>",
+    "pi target then question mark": b"<a><?x?y ?></a>",
     "cdata": b"<a>x<![CDATA[<b>&amp;]]]]>y\r\n</a>",
     "cdata outside": b"<![CDATA[x]]><a/>",
     "cdata unterminated": b"<a><![CDATA[x</a>",
