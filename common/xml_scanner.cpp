@@ -494,28 +494,44 @@ template <class E> Scanner::R Scanner::reference(const uint8_t *&p, const uint8_
 }
 
 // A name in ASCII at `q`, appended to `into`; `colon` gets the offset of its one colon (0 for
-// none). Names with more colons, or one at either end, are errors in namespace mode.
-#define QL_READ_NAME(E, q, end, into, colon)                                 \
-    do {                                                                     \
-        if ((q) + E::W > (end)) return R::More;                              \
-        if (!has(E::at(q), kNameStart)) return R::Bad;                       \
-        size_t length_ = 0;                                                  \
-        (colon) = 0;                                                         \
-        for (;; (q) += E::W) {                                               \
-            if ((q) + E::W > (end)) return R::More;                          \
-            const uint32_t ch_ = E::at(q);                                   \
-            if (!has(ch_, kNameChar)) break;                                 \
-            if (ch_ == ':') {                                                \
-                if ((colon) != 0 || length_ == 0) return R::Bad;             \
-                (colon) = (uint32_t) length_;                                \
-            } else if ((colon) != 0 && (colon) + 1 == length_ &&             \
-                       !has(ch_, kNameStart)) {                              \
-                return R::Bad; /* the local part starts like a name too */   \
-            }                                                                \
-            (into).push_back((char) ch_);                                    \
-            ++length_;                                                       \
-        }                                                                    \
-        if ((colon) != 0 && (colon) + 1 == length_) return R::Bad;           \
+// none). Names with more colons, or one at either end, are errors in namespace mode, and so
+// is a local part that does not start like a name.
+template <class E>
+inline bool read_name(const uint8_t *&q, const uint8_t *end, std::string &into, uint32_t &colon, bool &more) {
+    constexpr size_t W = E::W;
+    more = false;
+    colon = 0;
+    const uint8_t *start = q;
+    if (q + W > end) return more = true, false;
+    if (!has(E::at(q), kNameStart) || E::at(q) == ':') return false;
+    for (q += W;; q += W) {
+        if (q + W > end) return more = true, false;
+        const uint32_t c = E::at(q);
+        if (!has(c, kNameChar)) break;
+        if (c == ':') {
+            if (colon) return false;
+            colon = (uint32_t) ((q - start) / W);
+            if (q + 2 * W <= end && !has(E::at(q + W), kNameStart)) return false;
+        }
+    }
+    const size_t length = (size_t) (q - start) / W;
+    if (colon && colon + 1 == length) return false;
+    const size_t at = into.size();
+    into.resize(at + length);
+    char *out = into.data() + at;
+    if constexpr (W == 1) {
+        std::memcpy(out, start, length);
+    } else {
+        for (size_t i = 0; i < length; ++i) out[i] = (char) E::at(start + i * W);
+    }
+    return true;
+}
+
+#define QL_READ_NAME(E, q, end, into, colon)                       \
+    do {                                                           \
+        bool more_;                                                \
+        if (!read_name<E>((q), (end), (into), (colon), more_))     \
+            return more_ ? R::More : R::Bad;                       \
     } while (0)
 
 template <class E> Scanner::R Scanner::start_tag(const uint8_t *&p, const uint8_t *end) {
