@@ -493,6 +493,59 @@ template <class E> Scanner::R Scanner::reference(const uint8_t *&p, const uint8_
     return R::Ok;
 }
 
+// Runs of name characters (not the colon, which needs a look of its own), many at a time.
+template <class E> struct NameRun {
+    static const uint8_t *skip(const uint8_t *q, const uint8_t *) { return q; }
+};
+
+#if defined(__SSE2__)
+template <bool Swap> struct NameRun16 {
+    static __m128i load(const uint8_t *q) {
+        __m128i v = _mm_loadu_si128((const __m128i *) q);
+        if (Swap) v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+        return v;
+    }
+    static const uint8_t *skip(const uint8_t *q, const uint8_t *end) {
+        while (end - q >= 16) {
+            const __m128i v = load(q);
+            // Signed compares: units of 0x8000 and above fall outside every range.
+            const __m128i folded = _mm_or_si128(v, _mm_set1_epi16(0x20));
+            const __m128i alpha = _mm_and_si128(_mm_cmpgt_epi16(folded, _mm_set1_epi16('a' - 1)),
+                                                _mm_cmplt_epi16(folded, _mm_set1_epi16('z' + 1)));
+            const __m128i digit = _mm_and_si128(_mm_cmpgt_epi16(v, _mm_set1_epi16('0' - 1)),
+                                                _mm_cmplt_epi16(v, _mm_set1_epi16('9' + 1)));
+            const __m128i other = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16('_')),
+                                                            _mm_cmpeq_epi16(v, _mm_set1_epi16('-'))),
+                                               _mm_cmpeq_epi16(v, _mm_set1_epi16('.')));
+            const unsigned ok = (unsigned) _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(alpha, digit), other));
+            if (ok != 0xFFFFu) return q + __builtin_ctz(~ok & 0xFFFFu);
+            q += 16;
+        }
+        return q;
+    }
+    // Eight units known to be ASCII, as eight bytes.
+    static void narrow8(const uint8_t *q, char *out) {
+        const __m128i v = load(q);
+        _mm_storel_epi64((__m128i *) out, _mm_packus_epi16(v, v));
+    }
+};
+template <> struct NameRun<Utf16LE> : NameRun16<false> {};
+template <> struct NameRun<Utf16BE> : NameRun16<true> {};
+#else
+template <> struct NameRun<Utf16LE> {
+    static const uint8_t *skip(const uint8_t *q, const uint8_t *) { return q; }
+    static void narrow8(const uint8_t *q, char *out) {
+        for (int i = 0; i < 8; ++i) out[i] = (char) Utf16LE::at(q + 2 * i);
+    }
+};
+template <> struct NameRun<Utf16BE> {
+    static const uint8_t *skip(const uint8_t *q, const uint8_t *) { return q; }
+    static void narrow8(const uint8_t *q, char *out) {
+        for (int i = 0; i < 8; ++i) out[i] = (char) Utf16BE::at(q + 2 * i);
+    }
+};
+#endif
+
 // A name in ASCII at `q`, appended to `into`; `colon` gets the offset of its one colon (0 for
 // none). Names with more colons, or one at either end, are errors in namespace mode, and so
 // is a local part that does not start like a name.
@@ -504,7 +557,9 @@ inline bool read_name(const uint8_t *&q, const uint8_t *end, std::string &into, 
     const uint8_t *start = q;
     if (q + W > end) return more = true, false;
     if (!has(E::at(q), kNameStart) || E::at(q) == ':') return false;
-    for (q += W;; q += W) {
+    q += W;
+    q = NameRun<E>::skip(q, end);
+    for (;; q += W) {
         if (q + W > end) return more = true, false;
         const uint32_t c = E::at(q);
         if (!has(c, kNameChar)) break;
@@ -517,13 +572,31 @@ inline bool read_name(const uint8_t *&q, const uint8_t *end, std::string &into, 
     const size_t length = (size_t) (q - start) / W;
     if (colon && colon + 1 == length) return false;
     const size_t at = into.size();
-    into.resize(at + length);
+    into.resize(at + length + 8);  // room for whole blocks of eight
     char *out = into.data() + at;
     if constexpr (W == 1) {
         std::memcpy(out, start, length);
     } else {
-        for (size_t i = 0; i < length; ++i) out[i] = (char) E::at(start + i * W);
+        size_t i = 0;
+        for (; i + 8 <= length; i += 8) NameRun<E>::narrow8(start + i * W, out + i);
+        for (; i < length; ++i) out[i] = (char) E::at(start + i * W);
     }
+    into.resize(at + length);
+    return true;
+}
+
+// Whether the `length` characters at `q` are exactly the ASCII `name` (q..q+length in bounds).
+template <class E> inline bool same_name(const uint8_t *q, const char *name, size_t length) {
+    size_t i = 0;
+    if constexpr (E::W == 2) {
+        char block[8];
+        for (; i + 8 <= length; i += 8) {
+            NameRun<E>::narrow8(q + i * 2, block);
+            if (std::memcmp(block, name + i, 8) != 0) return false;
+        }
+    }
+    for (; i < length; ++i)
+        if (E::at(q + i * E::W) != (uint8_t) name[i]) return false;
     return true;
 }
 
@@ -788,10 +861,13 @@ template <class E> Scanner::R Scanner::end_tag(const uint8_t *&p, const uint8_t 
     const Open &o = open_.back();
     const char *name = names_.data() + o.name_at;
     const uint8_t *q = p + 2 * W;
-    for (uint32_t i = 0; i < o.name_length; ++i, q += W) {
-        if (q + W > end) return R::More;
-        if (E::at(q) != (uint8_t) name[i]) return R::Bad;
+    if ((size_t) (end - q) < o.name_length * W) {
+        // Cut by the end of the piece: a mismatch already seen is an error all the same.
+        const size_t have = (size_t) (end - q) / W;
+        return same_name<E>(q, name, have) ? R::More : R::Bad;
     }
+    if (!same_name<E>(q, name, o.name_length)) return R::Bad;
+    q += o.name_length * W;
     for (;; q += W) {
         if (q + W > end) return R::More;
         const uint32_t c = E::at(q);
