@@ -748,6 +748,17 @@ void Scanner::flush_text() {
 // other declaration (reserved prefixes or names, undeclaring a prefix) is left to it.
 bool Scanner::report_start(uint32_t name_at, uint32_t name_length, uint32_t colon, bool empty) {
     const auto bindings_before = (uint32_t) bindings_.size();
+    if (raw_attributes_.empty() && colon == 0 && defaults_ == 0) {
+        // The usual element: a plain name, no attributes, nothing to resolve.
+        static const char *const kNoAttributes[] = {nullptr};
+        flush_text();
+        open_.push_back(Open{name_at, name_length, bindings_before});
+        stage_ = Stage::Content;
+        ++events_;
+        sink_.start(names_.data() + name_at, const_cast<const char **>(kNoAttributes));
+        if (empty) report_end();
+        return true;
+    }
     const char *bytes = attribute_bytes_.data.get();
     size_t plain = 0;
     for (const RawAttribute &a : raw_attributes_) {
