@@ -1,6 +1,7 @@
 """Result parsers, side by side on the same files, each figure in a fresh process.
 
     PYTHONPATH=contracts python3 benchmarks/bench_parsers.py [--big-mb 400] [--whole-mb 120]
+    PYTHONPATH=contracts python3 benchmarks/bench_parsers.py --callgrind-mb 20   (instructions)
 
 Figures (time, and peak resident memory above a bare interpreter that imported the same
 modules):
@@ -11,7 +12,12 @@ modules):
   walk, native             the native RcsOutputFileParser, extremes() of every section
   whole, ElementTree/native  OutputFileParser: construction, then the six per-section lists
                            for every section id
+  ... expat only           the native figure with the fast scanner turned off
+                           (QUILLON_XML_SCANNER=0): every document through expat, as before it
+  4 walks, 4 threads / one after the other   the native walk of four files of a quarter size
 The streaming walk runs on two files a factor 4 apart, to show memory flat in file size.
+With --callgrind-mb, each figure instead runs under valgrind's callgrind on a file of that size
+and the table shows instructions per input byte (those of a bare interpreter subtracted).
 """
 
 import argparse
@@ -50,6 +56,29 @@ def child(figure, path):
             p.CharacterDataHandler = lambda data: None
         with open(path, "rb") as f:
             p.ParseFile(f)
+    elif figure.startswith("threads") or figure.startswith("serial"):
+        import threading
+        counts = [0] * 4
+
+        def walk(i):
+            if figure.endswith("_parse"):
+                with open(path, "rb") as f:
+                    stream = io.BytesIO(f.read())
+                counts[i] = len(varenna.OutputFileParser(stream).section_ids)
+                return
+            with open(path, "rb") as f:
+                for section in varenna.RcsOutputFileParser(f).section_results():
+                    counts[i] += len(section.extremes())
+        if figure.startswith("threads"):
+            threads = [threading.Thread(target=walk, args=(i,)) for i in range(4)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        else:
+            for i in range(4):
+                walk(i)
+        count = sum(counts)
     elif figure.startswith("walk"):
         module = varenna if figure == "walk_native" else baseline_parsers
         with open(path, "rb") as f:
@@ -68,10 +97,63 @@ def child(figure, path):
     print(json.dumps({"seconds": seconds, "peak_kb": _peak_kb(), "count": count}))
 
 
-def run(figure, path):
-    out = subprocess.run([sys.executable, __file__, "--child", figure, path],
+def child_env(expat_only):
+    env = dict(os.environ)
+    if expat_only:
+        env["QUILLON_XML_SCANNER"] = "0"
+    return env
+
+
+def run(figure, path, expat_only=False):
+    out = subprocess.run([sys.executable, __file__, "--child", figure, path], env=child_env(expat_only),
                          check=True, capture_output=True, text=True).stdout
     return json.loads(out)
+
+
+def instructions(figure, path, expat_only=False):
+    import re
+    with tempfile.TemporaryDirectory() as tmp:
+        err = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={tmp}/out",
+                              sys.executable, __file__, "--child", figure, path],
+                             env=child_env(expat_only), check=True, capture_output=True,
+                             text=True).stderr
+    return int(re.search(r"Collected : (\d+)", err).group(1))
+
+
+FIGURES = [  # label, child figure, file, expat only
+    ("expat, no handlers", "expat_bare", "big", False),
+    ("expat, empty handlers", "expat_handlers", "big", False),
+    ("walk + extremes(), ElementTree", "walk_baseline", "big", False),
+    ("walk + extremes(), native, expat only", "walk_native", "big", True),
+    ("walk + extremes(), native", "walk_native", "big", False),
+    ("walk + extremes(), native", "walk_native", "quarter", False),
+    ("whole: build + 6 lists/id, ElementTree", "whole_baseline", "whole", False),
+    ("whole: build + 6 lists/id, native, expat only", "whole_native", "whole", True),
+    ("whole: build + 6 lists/id, native", "whole_native", "whole", False),
+    ("whole: build + 6 lists/id, native", "whole_native", "whole_quarter", False),
+    ("4 walks of the quarter file, one after the other", "serial", "quarter", False),
+    ("4 walks of the quarter file, 4 threads", "threads", "quarter", False),
+    ("4 OutputFileParser of the whole/4 file, one after the other", "serial_parse", "whole_quarter", False),
+    ("4 OutputFileParser of the whole/4 file, 4 threads", "threads_parse", "whole_quarter", False),
+]
+
+
+def callgrind_table(mb, directory):
+    sys.path.insert(0, HERE)
+    import gen_results
+    path = os.path.join(directory, f"quillon_bench_{mb:g}MB.xml")
+    if not os.path.exists(path):
+        gen_results.generate(path, mb)
+    size = os.path.getsize(path)
+    idle = instructions("idle", path)
+    print(f"{'figure (callgrind)':50} {'file':>8} {'instructions/byte':>18}")
+    seen = set()
+    for label, fig, _, expat_only in FIGURES:
+        if (fig, expat_only) in seen or fig.startswith(("serial", "threads")):
+            continue
+        seen.add((fig, expat_only))
+        n = instructions(fig, path, expat_only) - idle
+        print(f"{label:50} {size / 1e6:6.0f} MB {n / size:18.1f}", flush=True)
 
 
 def main():
@@ -81,9 +163,13 @@ def main():
     ap.add_argument("--whole-mb", type=float, default=120)
     ap.add_argument("--dir", default=tempfile.gettempdir())
     ap.add_argument("--child", nargs=2)
+    ap.add_argument("--callgrind-mb", type=float)
     args = ap.parse_args()
     if args.child:
         child(*args.child)
+        return
+    if args.callgrind_mb:
+        callgrind_table(args.callgrind_mb, args.dir)
         return
     sys.path.insert(0, HERE)
     import gen_results
@@ -99,31 +185,46 @@ def main():
     idle = run("idle", files["quarter"])["peak_kb"]
     rows = []
 
-    def figure(label, fig, key):
-        r = run(fig, files[key])
+    results = {}
+    for label, fig, key, expat_only in FIGURES:
+        r = run(fig, files[key], expat_only)
         mb = os.path.getsize(files[key]) / 1e6
         rows.append((label, f"{mb:.0f} MB", r["seconds"], (r["peak_kb"] - idle) / 1024, r["count"]))
-        return r
+        results[(fig, key, expat_only)] = r
+        print(f"  {label}, {mb:.0f} MB: {r['seconds']:.2f} s", file=sys.stderr, flush=True)
+    bare = results[("expat_bare", "big", False)]
+    base_walk = results[("walk_baseline", "big", False)]
+    old_walk = results[("walk_native", "big", True)]
+    nat_walk = results[("walk_native", "big", False)]
+    nat_walk_q = results[("walk_native", "quarter", False)]
+    base_whole = results[("whole_baseline", "whole", False)]
+    old_whole = results[("whole_native", "whole", True)]
+    nat_whole = results[("whole_native", "whole", False)]
+    nat_whole_q = results[("whole_native", "whole_quarter", False)]
+    serial = results[("serial", "quarter", False)]
+    threads = results[("threads", "quarter", False)]
+    serial_parse = results[("serial_parse", "whole_quarter", False)]
+    threads_parse = results[("threads_parse", "whole_quarter", False)]
 
-    bare = figure("expat, no handlers", "expat_bare", "big")
-    figure("expat, empty handlers", "expat_handlers", "big")
-    base_walk = figure("walk + extremes(), ElementTree", "walk_baseline", "big")
-    nat_walk = figure("walk + extremes(), native", "walk_native", "big")
-    figure("walk + extremes(), native", "walk_native", "quarter")
-    base_whole = figure("whole: build + 6 lists/id, ElementTree", "whole_baseline", "whole")
-    nat_whole = figure("whole: build + 6 lists/id, native", "whole_native", "whole")
-    nat_whole_q = figure("whole: build + 6 lists/id, native", "whole_native", "whole_quarter")
-
-    print(f"{'figure':42} {'file':>8} {'seconds':>9} {'peak MB above idle':>19} {'items':>8}")
+    print(f"{'figure':50} {'file':>8} {'seconds':>9} {'peak MB above idle':>19} {'items':>8}")
     for label, size, sec, mem, count in rows:
-        print(f"{label:42} {size:>8} {sec:9.2f} {mem:19.1f} {count:8d}")
+        print(f"{label:50} {size:>8} {sec:9.2f} {mem:19.1f} {count:8d}")
     print()
-    print(f"native walk / bare expat:            {nat_walk['seconds'] / bare['seconds']:.2f}x (target <= 2)")
-    print(f"ElementTree walk / native walk:      {base_walk['seconds'] / nat_walk['seconds']:.2f}x")
-    print(f"native whole peak / ElementTree:     "
-          f"{(nat_whole['peak_kb'] - idle) / (base_whole['peak_kb'] - idle):.2f} (target <= 0.33)")
-    print(f"native whole time, 4x file:          {nat_whole['seconds'] / nat_whole_q['seconds']:.2f}x "
-          "(linear: about 4)")
+
+    def mb(r):
+        return (r["peak_kb"] - idle) / 1024
+    whole_mb = os.path.getsize(files["whole"]) / 1e6
+    print(f"ElementTree walk / native walk:        {base_walk['seconds'] / nat_walk['seconds']:6.2f}x (target >= 10)")
+    print(f"native walk / bare expat:              {nat_walk['seconds'] / bare['seconds']:6.2f}  (target <= 0.5)")
+    print(f"native walk, expat only / native walk: {old_walk['seconds'] / nat_walk['seconds']:6.2f}x")
+    print(f"native walk peak, 4x file:             {mb(nat_walk):6.1f} MB vs {mb(nat_walk_q):.1f} MB (target flat, < 16)")
+    print(f"ElementTree whole / native whole:      {base_whole['seconds'] / nat_whole['seconds']:6.2f}x (target >= 10)")
+    print(f"native whole, expat only / native:     {old_whole['seconds'] / nat_whole['seconds']:6.2f}x")
+    print(f"native whole peak per MB of input:     {mb(nat_whole) / whole_mb:6.2f} MB "
+          f"(expat only {mb(old_whole) / whole_mb:.2f}; target no more than before)")
+    print(f"native whole time, 4x file:            {nat_whole['seconds'] / nat_whole_q['seconds']:6.2f}x (linear: about 4)")
+    print(f"4 walks: one after the other / threads: {serial['seconds'] / threads['seconds']:5.2f}x (target >= 1.6)")
+    print(f"4 parses: one after the other / threads: {serial_parse['seconds'] / threads_parse['seconds']:4.2f}x (target >= 1.6)")
 
 
 if __name__ == "__main__":

@@ -1,13 +1,16 @@
 #include "xml_tokenizer.hpp"
 
 #include "utf16_check.hpp"
+#include "xml_scanner.hpp"
 
 #include <expat.h>
 // pyexpat.h needs expat.h first.
 #include <pyexpat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -58,7 +61,22 @@ void set_parse_error(int code, XML_Size line, XML_Size column, const char *messa
     Py_DECREF(error);
 }
 
+// -1: not decided yet (the environment is read on first use).
+std::atomic<int> g_scanner_enabled{-1};
+
 }  // namespace
+
+bool scanner_enabled() {
+    int enabled = g_scanner_enabled.load(std::memory_order_relaxed);
+    if (enabled < 0) {
+        const char *setting = std::getenv("QUILLON_XML_SCANNER");
+        enabled = !(setting && std::strcmp(setting, "0") == 0);
+        g_scanner_enabled.store(enabled, std::memory_order_relaxed);
+    }
+    return enabled != 0;
+}
+
+void set_scanner_enabled(bool enabled) { g_scanner_enabled.store(enabled ? 1 : 0, std::memory_order_relaxed); }
 
 nb::handle parse_error_type() {
     static PyObject *type = nullptr;  // kept for the life of the process
@@ -78,6 +96,29 @@ struct Tokenizer::State {
     // later callback of the same parse call then does nothing.
     bool failed = false;
 
+    // Fresh until the first piece decides: the scanner for bytes (unless turned off), expat
+    // for text and for whatever the scanner gave up on.
+    enum class Mode { Fresh, Scan, Expat } mode = Mode::Fresh;
+    std::unique_ptr<Scanner> scanner;
+    bool restart = false;   // waiting for the document again from its first byte
+    size_t suppress = 0;    // start and end events expat must not report a second time
+
+    // The scanner's verdict is not expat's to second-guess, but its error is: expat parses the
+    // document again, silent up to where the scanner stopped. The scanner reports a text only
+    // with the tag after it, so "up to the n-th tag event" is exactly what it reported.
+    void give_up() {
+        suppress = scanner->events();
+        scanner.reset();
+        mode = Mode::Expat;
+        restart = true;
+    }
+
+    bool scan(const char *data, size_t length, bool final) {
+        if (!sink->runs_without_gil()) return final ? scanner->close() : scanner->feed(data, length);
+        nb::gil_scoped_release unlocked;
+        return final ? scanner->close() : scanner->feed(data, length);
+    }
+
     // A C++ exception must not cross expat's C frames: park it as the pending Python error.
     void fail_with_current_exception() {
         failed = true;
@@ -94,6 +135,10 @@ struct Tokenizer::State {
 
     static void XMLCALL on_start(void *user, const XML_Char *name, const XML_Char **atts) {
         auto *s = (State *) user;
+        if (s->suppress) {
+            --s->suppress;
+            return;
+        }
         if (s->failed) return;
         try {
             s->sink->start(name, atts);
@@ -103,6 +148,10 @@ struct Tokenizer::State {
     }
     static void XMLCALL on_end(void *user, const XML_Char *) {
         auto *s = (State *) user;
+        if (s->suppress) {
+            --s->suppress;
+            return;
+        }
         if (s->failed) return;
         try {
             s->sink->end();
@@ -112,7 +161,7 @@ struct Tokenizer::State {
     }
     static void XMLCALL on_text(void *user, const XML_Char *data, int length) {
         auto *s = (State *) user;
-        if (s->failed) return;
+        if (s->suppress || s->failed) return;
         try {
             s->sink->text(data, length);
         } catch (...) {
@@ -178,6 +227,13 @@ constexpr size_t kSlice = 256 * 1024;
 void Tokenizer::feed(nb::handle data) {
     State &s = *state_;
     if (PyUnicode_Check(data.ptr())) {
+        if (s.mode == State::Mode::Scan) {
+            // Text after bytes: only expat takes both.
+            s.give_up();
+            return;
+        }
+        s.restart = false;
+        s.mode = State::Mode::Expat;
         Py_ssize_t length;
         const char *utf8 = PyUnicode_AsUTF8AndSize(data.ptr(), &length);
         if (!utf8) throw nb::python_error();
@@ -204,17 +260,38 @@ void Tokenizer::feed_bytes(const char *data, size_t length) {
         PyErr_SetString(PyExc_OverflowError, "size does not fit in an int");
         throw nb::python_error();
     }
-    if (length == 0) state_->parse(data, 0, false);
-    const Utf16Check::Pieces p = state_->utf16.feed(data, length);
+    State &s = *state_;
+    s.restart = false;
+    if (s.mode == State::Mode::Fresh) {
+        s.mode = scanner_enabled() ? State::Mode::Scan : State::Mode::Expat;
+        if (s.mode == State::Mode::Scan) s.scanner = std::make_unique<Scanner>(*s.sink);
+    }
+    if (s.mode == State::Mode::Scan) {
+        if (!s.scan(data, length, false)) s.give_up();
+        return;
+    }
+    // Everything expat reads passes the UTF-16 check first: expat itself would take an
+    // unpaired high surrogate as half of a pair.
+    if (length == 0) s.parse(data, 0, false);
+    const Utf16Check::Pieces p = s.utf16.feed(data, length);
     for (size_t at = 0; at < p.first_length; at += kSlice)
-        state_->parse(p.first + at, (int) std::min(kSlice, p.first_length - at), false);
-    if (p.second_length) state_->parse(p.second, (int) p.second_length, false);
+        s.parse(p.first + at, (int) std::min(kSlice, p.first_length - at), false);
+    if (p.second_length) s.parse(p.second, (int) p.second_length, false);
 }
 
 void Tokenizer::close() {
-    const Utf16Check::Pieces p = state_->utf16.finish();
-    if (p.first_length) state_->parse(p.first, (int) p.first_length, false);
-    state_->parse("", 0, true);
+    State &s = *state_;
+    if (s.restart) return;
+    if (s.mode == State::Mode::Scan) {
+        if (!s.scan(nullptr, 0, true)) s.give_up();
+        return;
+    }
+    s.mode = State::Mode::Expat;
+    const Utf16Check::Pieces p = s.utf16.finish();
+    if (p.first_length) s.parse(p.first, (int) p.first_length, false);
+    s.parse("", 0, true);
 }
+
+bool Tokenizer::wants_restart() const { return state_->restart; }
 
 }  // namespace quillon::xml

@@ -3,9 +3,13 @@
 // the library and the configuration is what makes our errors, limits and accepted encodings
 // the interpreter's: the same bytes give the same `ParseError` (message, `code`, `position`).
 //
-// Everything downstream sees only `TokenSink`, so a faster scanner can take expat's place for
-// the common case without the tree noticing.
+// Everything downstream sees only `TokenSink`. For the documents our programs write, the
+// faster scanner of xml_scanner.hpp takes expat's place; at the first thing it does not accept
+// it gives up and expat parses the document again from its first byte, the events already
+// reported left out, so that results and errors are exactly expat's either way.
 #pragma once
+
+#include "xml_token_sink.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -15,19 +19,6 @@
 namespace quillon::xml {
 
 namespace nb = nanobind;
-
-// Receives the document's elements and character data in document order. Names are in
-// expat's namespace form ("uri}local" for a namespaced name, the plain name otherwise);
-// attributes are a null-terminated array of name/value pairs. Character data arrives in
-// pieces; comments, processing instructions and the DOCTYPE are not reported.
-// A sink may throw; the tokenizer stops reporting and rethrows after the parse call.
-class TokenSink {
-public:
-    virtual ~TokenSink() = default;
-    virtual void start(const char *name, const char **attributes) = 0;
-    virtual void end() = 0;
-    virtual void text(const char *data, int length) = 0;
-};
 
 class Tokenizer {
 public:
@@ -45,11 +36,21 @@ public:
     // The end of the document (the standard parser's `close()`).
     void close();
 
+    // True after feed() or close() when the scanner gave up on the document: the caller must
+    // feed it again from its first byte (expat then parses it, without repeating the events
+    // already reported), and close() does nothing until then.
+    bool wants_restart() const;
+
     struct State;
 
 private:
     std::unique_ptr<State> state_;
 };
+
+// Whether new tokenizers use the scanner (the QUILLON_XML_SCANNER=0 environment variable,
+// read once, turns it off). Tests and fuzzing turn it off to compare with expat alone.
+bool scanner_enabled();
+void set_scanner_enabled(bool enabled);
 
 // `xml.etree.ElementTree.ParseError`, the class the standard parser raises.
 nb::handle parse_error_type();

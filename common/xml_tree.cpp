@@ -262,6 +262,15 @@ void TreeBuilder::end() {
     }
 }
 
+// The builder touches no Python object; the one thing another thread could be reading is the
+// tree under construction, when a section inside another one has been handed out already.
+bool TreeBuilder::runs_without_gil() const {
+    if (!tree_) return true;
+    long own = 1;
+    for (size_t i = finished_head; i < finished.size(); ++i) own += finished[i].tree == tree_;
+    return tree_.use_count() == own;
+}
+
 void TreeBuilder::text(const char *data, int length) {
     Span *s = target();
     if (!s) return;

@@ -150,6 +150,7 @@ public:
     void start(const char *name, const char **attributes) override;
     void end() override;
     void text(const char *data, int length) override;
+    bool runs_without_gil() const override;
 
     std::vector<ElementRef> finished;  // consumed by the caller from `finished_head`
     size_t finished_head = 0;

@@ -320,6 +320,10 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
             xml::Tokenizer tokenizer(builder);
             tokenizer.feed(value);
             tokenizer.close();
+            if (tokenizer.wants_restart()) {  // the fast scanner gave up: expat takes it all
+                tokenizer.feed(value);
+                tokenizer.close();
+            }
         } catch (nb::python_error &e) {
             if (!e.matches(xml::parse_error_type())) throw;
             nb::object cause = nb::borrow(e.value());

@@ -7,6 +7,8 @@
 #include "xml_tokenizer.hpp"
 #include "xml_tree.hpp"
 
+#include <nanobind/stl/optional.h>
+
 #include <memory>
 #include <optional>
 
@@ -127,7 +129,8 @@ struct SectionWalk {
                 if (truthy < 0) raise_pending();
                 if (!truthy) {
                     tokenizer->close();
-                    at_end = true;
+                    if (tokenizer->wants_restart()) source.attr("seek")(0);
+                    else at_end = true;
                     continue;
                 }
                 try {
@@ -138,6 +141,8 @@ struct SectionWalk {
                     if (!e.matches(PyExc_SyntaxError)) throw;
                     pending.emplace(std::move(e));
                 }
+                // The fast scanner gave up: expat reads the document again from its start.
+                if (tokenizer->wants_restart()) source.attr("seek")(0);
             }
         } catch (...) {
             try {
@@ -249,6 +254,14 @@ void init_parsers(nb::module_ &m) {
             w.finish();
             raise_out_of_generator(exc);
         }, nb::arg("typ"), nb::arg("val").none() = nb::none(), nb::arg("tb").none() = nb::none());
+
+    // For tests and fuzzing only: compare the fast scanner with expat alone.
+    m.def("_xml_scanner", [](std::optional<bool> enabled) {
+        const bool before = xml::scanner_enabled();
+        if (enabled) xml::set_scanner_enabled(*enabled);
+        return before;
+    }, nb::arg("enabled").none() = nb::none(),
+       "Whether result files are parsed with the fast scanner first; sets it when given.");
 
     nb::object section_result = make_section_result_class(m, "RcsOutputFileParser");
 

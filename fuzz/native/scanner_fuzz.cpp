@@ -1,0 +1,126 @@
+// Differential fuzz target: the native XML scanner against expat, configured as the tokenizer
+// configures it (namespace mode, "}" separator). The first input byte seeds the places where
+// the document is cut into pieces for the scanner; the rest is the document.
+//
+// Required: when the scanner accepts a document, expat accepts it too and reports the same
+// starts, ends, attributes and joined texts; when the scanner gives up, what it reported is a
+// prefix of what expat reports (the tokenizer then lets expat finish, from the start). Any
+// difference aborts, and libFuzzer keeps the input.
+#include "xml_scanner.hpp"
+
+#include <expat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Events in one comparable form: texts joined up to the next tag, as the tree joins them.
+struct Recorder : quillon::xml::TokenSink {
+    std::vector<std::string> events;
+    std::string pending;
+    void settle() {
+        if (!pending.empty()) events.push_back("T" + pending);
+        pending.clear();
+    }
+    void start(const char *name, const char **attributes) override {
+        settle();
+        std::string e = "S";
+        e += name;
+        for (const char **a = attributes; *a; a += 2) {
+            e += '\x01';
+            e += a[0];
+            e += '=';
+            e += a[1];
+        }
+        events.push_back(std::move(e));
+    }
+    void end() override {
+        settle();
+        events.push_back("E");
+    }
+    void text(const char *data, int length) override { pending.append(data, (size_t) length); }
+};
+
+void XMLCALL on_start(void *user, const XML_Char *name, const XML_Char **atts) {
+    ((Recorder *) user)->start(name, atts);
+}
+void XMLCALL on_end(void *user, const XML_Char *) { ((Recorder *) user)->end(); }
+void XMLCALL on_text(void *user, const XML_Char *data, int length) { ((Recorder *) user)->text(data, length); }
+// Unknown entity references are errors for the tokenizer; here they only have to be seen.
+bool g_entity = false;
+void XMLCALL on_default(void *, const XML_Char *data, int length) {
+    if (length >= 2 && data[0] == '&') g_entity = true;
+}
+
+[[noreturn]] void differ(const char *what, const Recorder &scanner, const Recorder &expat) {
+    std::fprintf(stderr, "scanner and expat differ: %s\n", what);
+    const size_t n = std::max(scanner.events.size(), expat.events.size());
+    for (size_t i = 0; i < n; ++i) {
+        const std::string a = i < scanner.events.size() ? scanner.events[i] : "-";
+        const std::string b = i < expat.events.size() ? expat.events[i] : "-";
+        if (a != b) {
+            std::fprintf(stderr, "first difference at event %zu:\n  scanner: %.200s\n  expat:   %.200s\n", i,
+                         a.c_str(), b.c_str());
+            break;
+        }
+    }
+    std::abort();
+}
+
+size_t g_accepted = 0, g_runs = 0;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    uint32_t seed = data[0] * 2654435761u + 1;
+    const char *doc = (const char *) data + 1;
+    const size_t length = size - 1;
+
+    Recorder expat_events;
+    XML_Parser parser = XML_ParserCreateNS(nullptr, '}');
+    XML_SetUserData(parser, &expat_events);
+    XML_SetElementHandler(parser, on_start, on_end);
+    XML_SetCharacterDataHandler(parser, on_text);
+    XML_SetDefaultHandlerExpand(parser, on_default);
+    g_entity = false;
+    const bool expat_ok = XML_Parse(parser, doc, (int) length, 1) == XML_STATUS_OK && !g_entity;
+    XML_ParserFree(parser);
+    expat_events.settle();
+
+    Recorder scanner_events;
+    quillon::xml::Scanner scanner(scanner_events);
+    bool ok = true;
+    for (size_t at = 0; ok && at < length;) {
+        seed = seed * 1103515245u + 12345u;
+        // Mostly short pieces, now and then a long one: cuts land inside every kind of token.
+        const size_t piece = (seed >> 16) % 4 == 0 ? length : 1 + (seed >> 8) % 17;
+        const size_t n = std::min(piece, length - at);
+        ok = scanner.feed(doc + at, n);
+        at += n;
+    }
+    if (ok) ok = scanner.close();
+
+    ++g_runs;
+    if (ok) {
+        ++g_accepted;
+        scanner_events.settle();
+        if (!expat_ok) differ("the scanner accepted what expat rejects", scanner_events, expat_events);
+        if (scanner_events.events != expat_events.events) differ("different events", scanner_events, expat_events);
+    } else {
+        // What was reported before giving up (texts are reported only with the next tag).
+        const auto &got = scanner_events.events;
+        if (got.size() > expat_events.events.size())
+            differ("more events before giving up than expat has", scanner_events, expat_events);
+        for (size_t i = 0; i < got.size(); ++i)
+            if (got[i] != expat_events.events[i]) differ("different events before giving up", scanner_events, expat_events);
+    }
+    if (getenv("SCANNER_FUZZ_VERBOSE"))
+        std::fprintf(stderr, "scanner %s, expat %s, %zu events\n", ok ? "accepts" : "gives up",
+                     expat_ok ? "accepts" : "rejects", expat_events.events.size());
+    return 0;
+}
