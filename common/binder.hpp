@@ -4,7 +4,8 @@
 // our own that binds arguments the way compiled Python modules do (the exact TypeError texts
 // users see), binds to instances through `__get__` like a Python function, and exposes
 // `__signature__`, so `help()` and `inspect.signature()` show the real parameters, defaults
-// and annotations (including enum defaults, which text signatures cannot hold).
+// and annotations (including enum defaults, which text signatures cannot hold), and
+// `__annotations__` with `__globals__`, so `typing.get_type_hints()` resolves them.
 //
 // Instance state lives in ordinary instance attributes; classes are made by the metaclass of
 // their bases (`type`, `abc.ABCMeta`, ...), so they are subclassable like any Python class.
@@ -91,6 +92,7 @@ struct FunctionSpec {
     std::string name;
     std::string qualname;
     std::string module;
+    nb::object globals;  // unset: the namespace of the module named `module`
     std::string doc;  // empty: no docstring (None)
     std::vector<Param> params;
     nb::object return_annotation;  // unset: none
@@ -177,6 +179,14 @@ bool truthy(nb::handle value);
 
 // The text form of a value: the string itself, else str(value).
 std::string text_of(nb::handle value);
+
+// Sets `from <from_module> import <name>, ...` on `module`: the names its annotations refer
+// to, which typing.get_type_hints looks up in the module's namespace as it would in a Python
+// module's. A missing module or name makes the import of `module` fail.
+void import_into(nb::handle module, const char *from_module,
+                 std::initializer_list<const char *> names);
+// Sets `import <module_name> as <alias>` on `module`.
+void import_module_as(nb::handle module, const char *module_name, const char *alias);
 
 // Imports `module` and returns its attribute `name`; a missing module or name propagates
 // as the interpreter's ImportError/AttributeError.
