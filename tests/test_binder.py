@@ -105,9 +105,11 @@ def test_signatures_show_real_parameters_defaults_and_annotations():
 
 
 def flat(text):
-    """Text with its line wrapping undone: newer pydoc versions break long signatures over
-    several lines, one parameter a line."""
-    text = " ".join(text.split())
+    """Text as pydoc lays it out, with what differs between pydoc versions undone: long
+    signatures broken over several lines (one parameter a line, inside the class's " |"
+    gutter) and string annotations shown with or without their quotes."""
+    text = " ".join(re.sub(r"^ ?\|", "", line) for line in text.splitlines())
+    text = " ".join(text.replace("'", "").replace('"', "").split())
     return re.sub(r",?\s*\)", ")", re.sub(r"\(\s+", "(", text))
 
 

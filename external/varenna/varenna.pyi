@@ -4,8 +4,8 @@ import abc
 import json
 import xml.etree.ElementTree as ET
 from io import BytesIO, StringIO
-from typing import (Any, BinaryIO, Dict, Iterator, List, Literal, Optional, Protocol, Sequence,
-                    Tuple, Union, overload)
+from typing import (Any, BinaryIO, ClassVar, Dict, Iterator, List, Literal, Optional, Protocol,
+                    Sequence, Tuple, Type, Union, overload)
 
 from quillon.core import File
 from quillon.external.external_program import ExternalProgram, _JobContent
@@ -415,6 +415,8 @@ class OutputFileParser:
 class VarennaAnalysis(ExternalProgram):
     """Runs the section-check program on a worker and fetches its result XML and project file."""
 
+    # The worker's failure messages and the error each becomes: (error type, message).
+    exception_map: ClassVar[Dict[str, Tuple[Type[Exception], str]]]
     input_file: Union[BytesIO, File]
     _return_result_xml: Any
     _return_rcs_file: Any
