@@ -1,8 +1,8 @@
 // Base64 of RFC 4648 (standard alphabet, "=" padding, no line breaks).
 //
-// Decoding follows the interpreter's `base64.b64decode` without `validate`: characters outside
-// the alphabet are skipped, decoding stops at the first complete padding, and malformed input
-// raises `binascii.Error` with the interpreter's own messages.
+// Decoding gives what the running interpreter's `base64.b64decode` (without `validate`) gives,
+// results and errors alike: canonical text is decoded here, anything else goes to
+// `base64.b64decode` itself, whose leniency differs between interpreter versions.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -20,11 +20,11 @@ std::string encode(std::string_view data);
 // The Base64 text of a bytes-like object's whole content, as a str (b64encode(data).decode()).
 nb::str encode_object(nb::handle data);
 
-// Decodes `text` as b64decode(text) would; throws nb::python_error carrying binascii.Error.
+// Decodes `text` as b64decode(text) does; throws nb::python_error carrying its error.
 std::string decode(std::string_view text);
 
-// b64decode for a Python value: a str (ASCII only, else ValueError) or a bytes-like object
-// (else TypeError), with the interpreter's messages. Returns bytes.
+// b64decode(value) for a Python value (str, bytes or any other buffer); everything it refuses
+// is refused with its exception and message. Returns bytes.
 nb::bytes decode_object(nb::handle value);
 
 }  // namespace quillon::base64

@@ -57,6 +57,8 @@ struct NativeFunction {
     PyObject *doc;
     PyObject *dict;
     PyObject *signature;  // built on first request
+    PyObject *annotations;  // built on first request; replaceable like a function's
+    PyObject *globals;      // the defining module's namespace, where annotations resolve
     FunctionData *data;
 };
 
@@ -229,6 +231,8 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->doc);
     Py_VISIT(f->dict);
     Py_VISIT(f->signature);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->globals);
     if (f->data) {
         for (const Param &p : f->data->params) {
             Py_VISIT(p.default_value.ptr());
@@ -247,6 +251,8 @@ int function_clear(PyObject *self) {
     Py_CLEAR(f->doc);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->signature);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->globals);
     if (f->data) {
         for (Param &p : f->data->params) {
             p.default_value.reset();
@@ -299,6 +305,46 @@ PyObject *function_get_signature(PyObject *self, void *) {
 
 PyObject *function_get_text_signature(PyObject *, void *) { Py_RETURN_NONE; }
 
+// `__annotations__` as a function compiled with postponed evaluation has it: the annotated
+// parameters and "return", strings left as written, so that typing.get_type_hints and
+// inspect.get_annotations evaluate them in `__globals__`.
+PyObject *function_get_annotations(PyObject *self, void *) {
+    auto *f = (NativeFunction *) self;
+    if (f->annotations) return Py_NewRef(f->annotations);
+    try {
+        nb::dict annotations;
+        if (f->data) {
+            for (const Param &p : f->data->params)
+                if (p.annotation.is_valid()) annotations[p.name.c_str()] = p.annotation;
+            if (f->data->return_annotation.is_valid())
+                annotations["return"] = f->data->return_annotation;
+        }
+        f->annotations = annotations.release().ptr();
+        return Py_NewRef(f->annotations);
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+// Assigning a dict replaces the annotations; deleting them (or assigning None) leaves an
+// empty dict, as for a Python function.
+int function_set_annotations(PyObject *self, PyObject *value, void *) {
+    auto *f = (NativeFunction *) self;
+    if (value == nullptr || value == Py_None) {
+        PyObject *empty = PyDict_New();
+        if (!empty) return -1;
+        Py_XSETREF(f->annotations, empty);
+        return 0;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(f->annotations, Py_NewRef(value));
+    return 0;
+}
+
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(NativeFunction, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(NativeFunction, dict), READONLY, nullptr},
@@ -306,12 +352,14 @@ PyMemberDef function_members[] = {
     {"__qualname__", T_OBJECT, offsetof(NativeFunction, qualname), READONLY, nullptr},
     {"__module__", T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(NativeFunction, globals), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef function_getset[] = {
     {"__signature__", function_get_signature, nullptr, nullptr, nullptr},
     {"__text_signature__", function_get_text_signature, nullptr, nullptr, nullptr},
+    {"__annotations__", function_get_annotations, function_set_annotations, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -385,6 +433,15 @@ nb::object make_function(FunctionSpec fn) {
         }
     }
 
+    // The namespace of the module that defines the function, as a Python function's globals
+    // are: the module is in sys.modules while it sets itself up.
+    nb::object globals = fn.globals.is_valid() ? fn.globals : nb::object();
+    if (!globals.is_valid()) {
+        nb::object module = nb::steal(PyImport_GetModule(nb::str(fn.module.c_str()).ptr()));
+        if (!module.is_valid() && PyErr_Occurred()) raise_pending();
+        globals = module.is_valid() ? module.attr("__dict__") : nb::object(nb::dict());
+    }
+
     auto *f = PyObject_GC_New(NativeFunction, type);
     if (!f) raise_pending();
     f->vectorcall = function_vectorcall;
@@ -394,6 +451,8 @@ nb::object make_function(FunctionSpec fn) {
     f->doc = fn.doc.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(fn.doc.c_str());
     f->dict = nullptr;
     f->signature = nullptr;
+    f->annotations = nullptr;
+    f->globals = globals.release().ptr();
     f->data = data.release();
     nb::object result = nb::steal((PyObject *) f);
     if (!f->name || !f->qualname || !f->module || !f->doc) raise_pending();
@@ -550,6 +609,15 @@ bool finds_original(nb::handle obj, nb::handle name, nb::handle original) {
 
 nb::object super(const std::shared_ptr<nb::object> &cls, nb::handle self) {
     return nb::borrow(reinterpret_cast<PyObject *>(&PySuper_Type))(*cls, self);
+}
+
+void import_into(nb::handle module, const char *from_module,
+                 std::initializer_list<const char *> names) {
+    for (const char *name : names) module.attr(name) = ops::import_name(from_module, name);
+}
+
+void import_module_as(nb::handle module, const char *module_name, const char *alias) {
+    module.attr(alias) = nb::module_::import_(module_name);
 }
 
 }  // namespace quillon::bind

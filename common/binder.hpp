@@ -4,7 +4,8 @@
 // our own that binds arguments the way compiled Python modules do (the exact TypeError texts
 // users see), binds to instances through `__get__` like a Python function, and exposes
 // `__signature__`, so `help()` and `inspect.signature()` show the real parameters, defaults
-// and annotations (including enum defaults, which text signatures cannot hold).
+// and annotations (including enum defaults, which text signatures cannot hold), and
+// `__annotations__` with `__globals__`, so `typing.get_type_hints()` resolves them.
 //
 // Instance state lives in ordinary instance attributes; classes are made by the metaclass of
 // their bases (`type`, `abc.ABCMeta`, ...), so they are subclassable like any Python class.
@@ -222,6 +223,7 @@ struct FunctionSpec {
     std::string name;
     std::string qualname;
     std::string module;
+    nb::object globals;  // unset: the namespace of the module named `module`
     std::string doc;  // empty: no docstring (None)
     std::vector<Param> params;
     nb::object return_annotation;  // unset: none
@@ -319,6 +321,14 @@ nb::object thrown_exception(nb::handle type, nb::handle value, nb::handle traceb
 
 // The instance dict of `self` (created when missing).
 nb::dict instance_dict(nb::handle self);
+
+// Sets `from <from_module> import <name>, ...` on `module`: the names its annotations refer
+// to, which typing.get_type_hints looks up in the module's namespace as it would in a Python
+// module's. A missing module or name makes the import of `module` fail.
+void import_into(nb::handle module, const char *from_module,
+                 std::initializer_list<const char *> names);
+// Sets `import <module_name> as <alias>` on `module`.
+void import_module_as(nb::handle module, const char *module_name, const char *alias);
 
 }  // namespace quillon::bind
 

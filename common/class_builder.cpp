@@ -37,6 +37,7 @@ nb::object ClassBuilder::function(const char *name, std::vector<Param> params, B
     fn.name = name;
     fn.qualname = qualname_ + "." + name;
     fn.module = module_name_;
+    fn.globals = module_.attr("__dict__");
     fn.doc = doc ? doc : "";
     fn.params = std::move(params);
     fn.return_annotation = nb::borrow(return_annotation);

@@ -6,6 +6,7 @@
 #include <expat.h>
 // pyexpat.h needs expat.h first.
 #include <pyexpat.h>
+#include <sys/random.h>
 
 #include <algorithm>
 #include <atomic>
@@ -203,7 +204,10 @@ Tokenizer::Tokenizer(TokenSink &sink) : state_(new State) {
     s.sink = &sink;
     s.parser = s.api->ParserCreate_MM(nullptr, nullptr, "}");
     if (!s.parser) throw std::bad_alloc();
-    if (s.api->SetHashSalt) s.api->SetHashSalt(s.parser, (unsigned long) _Py_HashSecret.expat.hashsalt);
+    // Salt from the system's entropy; without it expat salts the parser itself.
+    if (unsigned long salt; s.api->SetHashSalt &&
+                            getrandom(&salt, sizeof salt, GRND_NONBLOCK) == (ssize_t) sizeof salt)
+        s.api->SetHashSalt(s.parser, salt);
     s.api->SetUserData(s.parser, &s);
     s.api->SetElementHandler(s.parser, &State::on_start, &State::on_end);
     s.api->SetDefaultHandlerExpand(s.parser, &State::on_default);

@@ -13,6 +13,7 @@ the job to a worker machine with the program installed.
 """
 import base64
 import xml.etree.ElementTree as ET
+from typing import Any
 
 from quillon.core import File
 from quillon.external.external_program import register_worker
@@ -24,7 +25,8 @@ from quillon.external.varenna.varenna import (Model, OutputFileParser, RcsOutput
 MOMENT_CAPACITY = 400_000.0  # N*m, the same for every beam of this example
 
 
-def demo_section_check_worker(content: dict, *, integration: str, version: int) -> dict:
+def demo_section_check_worker(content: dict[str, Any], *, integration: str,
+                              version: int) -> dict[str, Any]:
     """Answers a job with one result per check section and extreme of its input XML."""
     model = ET.fromstring(base64.b64decode(content["body"]))
     results = ET.Element("CheckResults")

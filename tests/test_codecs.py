@@ -5,6 +5,7 @@ import base64
 import binascii
 import enum
 import gzip
+import io
 import json
 import struct
 import zlib
@@ -12,6 +13,7 @@ import zlib
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from quillon.external.excel import Excel
 from quillon.external.varenna import varenna
 from quillon.external.varenna.objects import CodeSettings
 
@@ -295,6 +297,51 @@ def mangled_base64(draw):
     return text
 
 
+def native_b64decode(value):
+    """The module's Base64 decoder on its own, reached through a spreadsheet job's answer."""
+    job = Excel(io.BytesIO(b""))
+    job._result_content = {"result_v2": {"filled_template": value}, "success": True}
+    job._process_result()
+    return job.filled_template.getvalue()
+
+
+class TestBase64AsTheInterpreter:
+    """The decoder gives what the running interpreter's base64.b64decode gives: bytes, or the
+    same exception type and message. Never compared with recorded outputs, which differ
+    between interpreter versions."""
+
+    @pytest.mark.parametrize("value", [
+        "", "QUJD", "QUI=", "QQ==", "QUJDRA==", "QR==", "QUJ=", "QUK=",
+        "QQ==QUJD", "AA==A", "QQ=", "QQ", "QQ===", "Q===", "=QUJD", "QUJD====", "QUJD=",
+        "QU=JD", "QU==JD", "QUJDR", "ab!c", "QU JD", "QUJD\n", " QUJD", "-_-_", "QUJD\x00",
+        "QUJD\u00e9", b"QUJD", b"QQ==QUJD", b"\xffQUJD", bytearray(b"QQ=="),
+        memoryview(b"QQ==QUJD"), memoryview(b"QxQx=x=x")[::2], memoryview(b"=QJDU")[::-1],
+        42, None, ["QUJD"], 1.5,
+    ], ids=repr)
+    def test_listed_cases(self, value):
+        assert outcome(lambda: native_b64decode(value)) == outcome(lambda: base64.b64decode(value))
+
+    @SETTINGS
+    @given(text=st.text(st.sampled_from("ABQUw+/=_- \n!\u00e9"), max_size=16))
+    def test_any_text(self, text):
+        assert outcome(lambda: native_b64decode(text)) == outcome(lambda: base64.b64decode(text))
+
+    @SETTINGS
+    @given(data=st.binary(max_size=300), as_bytes=st.booleans())
+    def test_canonical_text_round_trips(self, data, as_bytes):
+        encoded = base64.b64encode(data)
+        assert native_b64decode(encoded if as_bytes else encoded.decode("ascii")) == data
+
+    @SETTINGS
+    @given(data=st.binary(min_size=1, max_size=40), at=st.integers(0, 60),
+           junk=st.sampled_from(["=", "==", "A", "AA", "AAA", "\n", "!", "=A", "A=="]))
+    def test_canonical_text_with_one_flaw(self, data, at, junk):
+        text = base64.b64encode(data).decode("ascii")
+        at = min(at, len(text))
+        text = text[:at] + junk + text[at:]
+        assert outcome(lambda: native_b64decode(text)) == outcome(lambda: base64.b64decode(text))
+
+
 class TestResponseDecoding:
     @SETTINGS
     @given(text=mangled_base64() | st.text(st.sampled_from("AB+/=x\n"), max_size=12))
@@ -303,17 +350,12 @@ class TestResponseDecoding:
         actual = outcome(lambda: answered_xml(template_service, text))
         assert actual == expected
 
-    @pytest.mark.parametrize("text, message", [
-        ("QUJDR", "Invalid base64-encoded string: number of data characters (5) cannot be 1 "
-                  "more than a multiple of 4"),
-        ("QQ", "Incorrect padding"),
-        ("QQ=", "Incorrect padding"),
-        ("ab!c", "Incorrect padding"),
-    ])
-    def test_padding_errors_are_binascii_errors(self, template_service, text, message):
-        with pytest.raises(binascii.Error) as info:
-            answered_xml(template_service, text)
-        assert str(info.value) == message
+    @pytest.mark.parametrize("text", ["QUJDR", "QQ", "QQ=", "ab!c", "QQ==QUJD", "AA==A"])
+    def test_padding_outcomes_are_the_interpreters(self, template_service, text):
+        # What counts as bad padding, and its wording, is the running interpreter's: these
+        # decode on some versions and are refused on others.
+        expected = outcome(lambda: reference_decode(text))
+        assert outcome(lambda: answered_xml(template_service, text)) == expected
 
     def test_non_ascii_text_is_refused(self, template_service):
         with pytest.raises(ValueError, match="string argument should contain only ASCII"):

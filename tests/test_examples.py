@@ -37,3 +37,13 @@ def test_readme_snippets_run_in_order():
     assert len(snippets) >= 5
     done = _run(["-c", "\n\n".join(snippets)])
     assert done.returncode == 0, done.stderr[-2000:]
+
+
+@pytest.mark.parametrize("example", EXAMPLES, ids=lambda p: p.name)
+def test_readme_says_what_each_example_needs(example):
+    text = (ROOT / "README.md").read_text()
+    row = re.search(rf"^\| `examples/{re.escape(example.name)}` \| (.+) \|$", text, re.M)
+    assert row, f"{example.name} is missing from the README's table of examples"
+    # An example that imports the local worker's libraries needs their extra.
+    uses_extra = re.search(r"^import openpyxl|^from openpyxl", example.read_text(), re.M)
+    assert ("local-workers" in row.group(1)) == bool(uses_extra), row.group(0)

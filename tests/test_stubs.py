@@ -279,13 +279,17 @@ def build_typed_tree(target):
     return [destination / Path(*m.split(".")[1:]).with_suffix(".pyi") for m in MODULES]
 
 
-def test_mypy_accepts_the_examples_with_the_stubs(tmp_path):
+def need_mypy():
     if importlib.util.find_spec("mypy") is None:
         pytest.skip("mypy is not installed (pip install '.[test]' brings it)")
+
+
+def test_mypy_accepts_the_examples_with_the_stubs(tmp_path):
+    need_mypy()
     examples = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
     stubs = build_typed_tree(tmp_path / "typed")
     # Host modules are followed silently: the check is about the stubs and the examples.
-    command = [sys.executable, "-m", "mypy", "--follow-imports=silent", "--check-untyped-defs",
+    command = [sys.executable, "-m", "mypy", "--follow-imports=silent", "--strict",
                "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
                "--no-error-summary", "--hide-error-context",
                *map(str, stubs), *examples]
@@ -296,3 +300,38 @@ def test_mypy_accepts_the_examples_with_the_stubs(tmp_path):
 
 def without_pythonpath():
     return {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+
+
+def test_stubtest_finds_nothing_to_report(tmp_path):
+    """The stubs against the imported modules, as mypy's stubtest compares them: every name,
+    signature and class attribute on both sides."""
+    need_mypy()
+    build_typed_tree(tmp_path / "typed")
+    # The host stand-in is plain Python outside this check: its own typing is not at stake.
+    config = tmp_path / "mypy.ini"
+    config.write_text("[mypy]\nfollow_imports = silent\n")
+    import quillon
+
+    # The modules this run imports, wherever they come from; their stubs from the typed copy.
+    env = {**os.environ, "MYPYPATH": str(tmp_path / "typed"),
+           "PYTHONPATH": str(Path(quillon.__file__).resolve().parent.parent)}
+    run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(config),
+                          *MODULES], capture_output=True, text=True, cwd=tmp_path, env=env)
+    assert run.returncode == 0, run.stdout + run.stderr
+
+
+def installed_outside_the_tree():
+    """Whether a fresh interpreter imports an installed quillon (not the source tree's)."""
+    run = subprocess.run([sys.executable, "-c", "import quillon; print(quillon.__file__)"],
+                         capture_output=True, text=True, cwd=ROOT.parent, env=without_pythonpath())
+    return run.returncode == 0 and "site-packages" in Path(run.stdout.strip()).parts
+
+
+def test_mypy_strict_on_the_examples_as_a_user_types_it(tmp_path):
+    need_mypy()
+    if not installed_outside_the_tree():
+        pytest.skip("needs the package installed (pip install '.[test]')")
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                          "--cache-dir", str(tmp_path / "cache"), "examples/"],
+                         capture_output=True, text=True, cwd=ROOT, env=without_pythonpath())
+    assert run.returncode == 0, run.stdout + run.stderr

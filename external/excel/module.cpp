@@ -16,6 +16,13 @@ QUILLON_MODULE(excel, m) {
     nb::module_::import_("quillon.errors");
     nb::module_::import_("quillon.external.external_program");
     nb::module_::import_("quillon.external.spreadsheet");
+    // What the annotations of the methods name, as the module's imports.
+    import_into(m, "typing", {"Any", "List", "Optional", "Union"});
+    import_into(m, "io", {"BytesIO"});
+    import_into(m, "quillon.core", {"File"});
+    import_into(m, "quillon.external.external_program", {"_JobContent"});
+    import_into(m, "quillon.external.spreadsheet",
+                {"DirectInputCell", "DirectOutputCell", "NamedInputCell", "NamedOutputCell"});
     init_macro(m);
     init_excel(m);
     nb::list all;

@@ -20,6 +20,14 @@ QUILLON_MODULE(varenna, m) {
     nb::module_::import_("quillon.errors");
     nb::module_::import_("quillon.external.external_program");
     nb::module_::import_("quillon.external.varenna.objects");
+    // What the annotations of the methods name, as the module's imports.
+    import_into(m, "typing", {"Any", "BinaryIO", "Dict", "Iterator", "List", "Optional",
+                              "Sequence", "Tuple", "Union"});
+    import_into(m, "io", {"BytesIO", "StringIO"});
+    import_module_as(m, "xml.etree.ElementTree", "ET");
+    import_into(m, "quillon.core", {"File"});
+    import_into(m, "quillon.external.external_program", {"_JobContent"});
+    // The vocabulary's names come in with the model (init_model).
 
     init_model(m);
     init_parsers(m);
