@@ -547,8 +547,9 @@ nb::object thrown_exception(nb::handle type, nb::handle value, nb::handle traceb
     return exc;
 }
 
-void raise_out_of_generator(nb::handle exc) {
-    if (PyObject_TypeCheck(exc.ptr(), (PyTypeObject *) PyExc_StopIteration)) {
+void raise_out_of_generator(nb::handle exc, bool started) {
+    const bool runs_frame = started || Py_Version < 0x030C0000;
+    if (runs_frame && PyObject_TypeCheck(exc.ptr(), (PyTypeObject *) PyExc_StopIteration)) {
         nb::object error = nb::steal(PyObject_CallOneArg(PyExc_RuntimeError, nb::str("generator raised StopIteration").ptr()));
         if (!error.is_valid()) raise_pending();
         PyException_SetCause(error.ptr(), Py_NewRef(exc.ptr()));

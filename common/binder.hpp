@@ -314,8 +314,10 @@ bool finds_original(nb::handle obj, nb::handle name, nb::handle original);
 // generator is touched (it goes on as if nothing had been thrown).
 nb::object thrown_exception(nb::handle type, nb::handle value, nb::handle traceback);
 // Raises `exc` as it leaves a generator that did not catch it: a StopIteration becomes the
-// RuntimeError "generator raised StopIteration", caused by it.
-[[noreturn]] void raise_out_of_generator(nb::handle exc);
+// RuntimeError "generator raised StopIteration", caused by it. `started` says whether the
+// generator has run: from 3.12 on, a throw into one that has not comes back out as it is,
+// without running its frame.
+[[noreturn]] void raise_out_of_generator(nb::handle exc, bool started);
 // Re-raise whatever exception is pending (after a failed C API call).
 [[noreturn]] void raise_pending();
 

@@ -190,18 +190,21 @@ class TestJsonText:
 
     @pytest.mark.parametrize("value, error, message", [
         (Refusing([1]), KeyError, "no iteration"),
-        (Itself([1]), ValueError, "^Circular reference detected$"),
+        (Itself([1]), ValueError, "^Circular reference detected"),
     ], ids=["iteration-fails", "iteration-circles"])
     def test_sequence_subclass_iteration_errors_are_json_errors(self, template_service, value,
                                                                  error, message):
-        with pytest.raises(error, match=message):
+        # Newer interpreters add notes naming the path to the failing value: the message
+        # itself is compared exactly.
+        with pytest.raises(error, match=message) as expected:
             expected_json(value)
         spy = template_service()
         model = varenna.OpenModel(project_data=Carrier(value))
-        with pytest.raises(error, match=message):
+        with pytest.raises(error, match=message) as serialised:
             model._serialize()
-        with pytest.raises(error, match=message):
+        with pytest.raises(error, match=message) as generated:
             model.generate_xml_input()
+        assert str(serialised.value) == str(generated.value) == str(expected.value)
         assert spy.requests == []
 
     def test_text_of_an_overridden_serialize_reads_subclasses_through_iteration(

@@ -253,6 +253,7 @@ STEPS = {
     "throw 5": lambda g: g.throw(5),
     "throw KeyError": lambda g: g.throw(KeyError("k")),
     "throw class": lambda g: g.throw(ValueError),
+    "throw StopIteration": lambda g: g.throw(StopIteration),
 }
 
 

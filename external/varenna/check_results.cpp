@@ -687,8 +687,9 @@ struct ExtremeIteration {
         nb::object exc = thrown_exception(type, value, traceback);
         // An ended generator raises what was thrown as it is; a live one lets it out.
         if (done) raise(nb::handle((PyObject *) Py_TYPE(exc.ptr())), exc);
+        const bool started = children.is_valid();
         finish();
-        raise_out_of_generator(exc);
+        raise_out_of_generator(exc, started);
     }
 
     void close() {

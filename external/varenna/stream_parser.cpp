@@ -251,8 +251,9 @@ void init_parsers(nb::module_ &m) {
             nb::object exc = thrown_exception(type, value, tb);
             // An ended generator raises what was thrown as it is; a live one lets it out.
             if (w.state == SectionWalk::State::Done) raise(nb::handle((PyObject *) Py_TYPE(exc.ptr())), exc);
+            const bool started = w.state != SectionWalk::State::Fresh;
             w.finish();
-            raise_out_of_generator(exc);
+            raise_out_of_generator(exc, started);
         }, nb::arg("typ"), nb::arg("val").none() = nb::none(), nb::arg("tb").none() = nb::none());
 
     // For tests and fuzzing only: compare the fast scanner with expat alone.
