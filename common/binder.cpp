@@ -2,6 +2,7 @@
 // the interpreter's calling convention; raw PyObject pointers and manual reference counts stay
 // here, where the type's slots require them. The class builder is in class_builder.cpp.
 #include "binder.hpp"
+#include "python_ops.hpp"
 
 #include <structmember.h>
 
@@ -208,7 +209,7 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     for (Py_ssize_t i = 0; i < nparams; ++i)
         if (!given[i] && i != d.varkw) values[i] = d.params[i].default_value.ptr();
 
-    Args bound(values, (size_t) nparams, collected);
+    Args bound(values, (size_t) nparams);
     return call_impl(f, bound);
 }
 

@@ -737,14 +737,13 @@ PyType_Slot section_slots[] = {
     {0, nullptr},
 };
 
-nb::object operation_method(Args &a, size_t index) {
-    const std::vector<ElementRef> extremes = extremes_of(a.self());
+nb::object operation_method(Self self, size_t index) {
+    const std::vector<ElementRef> extremes = extremes_of(self);
     TreeLocks locks(extremes);
     return run(index, extremes);
 }
 
-nb::object extremes_method(Args &a) {
-    nb::handle self = a.self();
+nb::object extremes_method(Self self) {
     bool all_ours = true;
     for (size_t k = 0; k < kOperationCount && all_ours; ++k)
         all_ours = finds(self, operation_key(k), g_operations[k]);
@@ -837,18 +836,18 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
     select.qualname = "_xml_select";
     select.module = nb::cast<std::string>(m.attr("__name__"));
     select.params = {arg("element"), arg("path"), arg("first")};
-    select.impl = [](Args &a) -> nb::object {
+    select.impl = [](Arg<"element"> element, Arg<"path"> path_text, Arg<"first"> first) -> nb::object {
         Path path = [&] {
             try {
-                return Path(nb::cast<std::string>(a[1]));
+                return Path(nb::cast<std::string>(path_text));
             } catch (std::invalid_argument &) {
                 raise(PyExc_ValueError, "unsupported path");
             }
         }();
-        TreePtr tree = xml::from_etree(a[0]);
-        nb::list preorder = nb::list(a[0].attr("iter")());
+        TreePtr tree = xml::from_etree(element);
+        nb::list preorder = nb::list(element.attr("iter")());
         nb::list out;
-        if (nb::cast<bool>(a[2])) {
+        if (nb::cast<bool>(first)) {
             const uint32_t n = path.first(*tree, 0);
             return n == kNone ? nb::none() : nb::object(preorder[n]);
         }
@@ -871,12 +870,11 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
                      outer_qualname);
     const std::string q = cls.qualname();
     cls.method("__init__", {arg("self"), arg("id_").ann("int"), arg("element").ann("ET.Element")},
-               [](Args &a) {
-                   a.self().attr("_id") = a[1];
-                   a.self().attr("_element") = a[2];
-                   return nb::none();
+               [](Self self, Arg<"id_"> id, Arg<"element"> element) {
+                   self.attr("_id") = id;
+                   self.attr("_element") = element;
                });
-    cls.property("id_", [](Args &a) { return a.self().attr("_id"); }, "The section identifier.",
+    cls.property("id_", [](Self self) { return self.attr("_id"); }, "The section identifier.",
                  ann("int"));
 
     // `_element`: the section element. A native section becomes an ElementTree element the
@@ -901,8 +899,8 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
         }, nb::arg("typ"), nb::arg("val").none() = nb::none(), nb::arg("tb").none() = nb::none())
         .def("close", [](ExtremeIteration &it) { it.close(); });
     cls.method("_iter_extreme_results", {arg("self")},
-               [](Args &a) -> nb::object {
-                   return nb::cast(ExtremeIteration{nb::borrow(a.self())}, nb::rv_policy::move);
+               [](Self self) -> nb::object {
+                   return nb::cast(ExtremeIteration{nb::borrow(self)}, nb::rv_policy::move);
                },
                "The extreme elements of the section, in document order.",
                ann("Iterator[ET.Element]"));
@@ -919,7 +917,7 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
     };
     for (size_t k = 0; k < kOperationCount; ++k)
         cls.method(kOperations[k].name, {arg("self")},
-                   [k](Args &a) { return operation_method(a, k); }, docs[k],
+                   [k](Self self) { return operation_method(self, k); }, docs[k],
                    ann("List[Optional[dict]]"));
     cls.method("extremes", {arg("self")}, extremes_method,
                "All check results combined per extreme: a list of dictionaries with the keys "

@@ -2,6 +2,7 @@
 // indexed by identifier on first use, so lookups do not rescan the document; the ElementTree
 // form of the document (`_root`) is built only when asked for.
 #include "binder.hpp"
+#include "python_ops.hpp"
 #include "parsers.hpp"
 #include "xml_etree.hpp"
 #include "xml_tokenizer.hpp"
@@ -203,9 +204,7 @@ nb::object node_to_dict(const Tree &t, uint32_t node) {
     return root;
 }
 
-nb::object element_to_dict_method(Args &a) {
-    nb::handle cls = a[0];
-    nb::handle e = a[1];
+nb::object element_to_dict_method(Arg<"cls"> cls, Arg<"e"> e) {
     if (PyType_Check(cls.ptr()) && finds_original(cls, nb::handle(key_element_to_dict()), g_element_to_dict)) {
         TreePtr copy = xml::from_etree(e);
         return node_to_dict(*copy, 0);
@@ -226,9 +225,7 @@ nb::object element_to_dict_method(Args &a) {
 }
 
 // The six per-section lists.
-nb::object per_section(Args &a, const char *operation) {
-    nb::handle self = a.self();
-    nb::handle section_id = a[1];
+nb::object per_section(Self self, Arg<"section_id"> section_id, const char *operation) {
     nb::object section_class = nb::handle(g_rcs_class).attr("SectionResult");
     if (section_class.ptr() == section_result_class().ptr() &&
         finds_original(self, nb::handle(key_section_element()), g_section_element)) {
@@ -295,7 +292,7 @@ nb::object element_section_id(nb::handle section) {
 }  // namespace
 
 void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
-    g_parsing_error = import_name("quillon.errors", "ParsingError").release().ptr();
+    g_parsing_error = ops::import_name("quillon.errors", "ParsingError").release().ptr();
     g_rcs_class = nb::borrow(rcs_parser_class).release().ptr();
 
     nb::class_<NativeDocument>(m, "_NativeDocument", "A natively parsed result document.",
@@ -310,8 +307,8 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
                      "once.\n\n"
                      "The whole document stays in memory; for very large result files use "
                      "RcsOutputFileParser instead.");
-    cls.method("__init__", {arg("self"), arg("xml_file").ann("StringIO")}, [](Args &a) {
-        nb::object value = a[1].attr("getvalue")();
+    cls.method("__init__", {arg("self"), arg("xml_file").ann("StringIO")}, [](Self self, Arg<"xml_file"> xml_file) {
+        nb::object value = xml_file.attr("getvalue")();
         xml::TreeBuilder builder;
         Py_ssize_t size = PyObject_Length(value.ptr());
         if (size < 0) PyErr_Clear();
@@ -332,7 +329,7 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
         value = nb::object();
         NativeDocument doc;
         doc.tree = builder.pop_finished().tree;
-        nb::dict d = instance_dict(a.self());
+        nb::dict d = instance_dict(self);
         d[key_root()] = nb::cast(std::move(doc), nb::rv_policy::move);
         return nb::none();
     });
@@ -347,8 +344,7 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
         "The root element of the document (an ElementTree element).");
 
     cls.property("section_ids",
-                 [](Args &a) -> nb::object {
-                     nb::handle self = a.self();
+                 [](Self self) -> nb::object {
                      nb::list out;
                      if (DocumentRef doc = native_document(self)) {
                          for (nb::object &id : doc->identifiers()) out.append(id);
@@ -362,8 +358,7 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
                  "The identifiers of all sections, in document order.", ann("List[int]"));
 
     cls.method("raw_results", {arg("self")},
-               [](Args &a) -> nb::object {
-                   nb::handle self = a.self();
+               [](Self self) -> nb::object {
                    nb::object convert = self.attr(key_element_to_dict());
                    if (PyMethod_Check(convert.ptr()) &&
                        PyMethod_GET_FUNCTION(convert.ptr()) == g_element_to_dict_function &&
@@ -379,9 +374,7 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
                     ann("dict"));
 
     cls.method("_section_element", {arg("self"), arg("section_id").ann("int")},
-               [](Args &a) -> nb::object {
-                   nb::handle self = a.self();
-                   nb::handle wanted = a[1];
+               [](Self self, Arg<"section_id"> wanted) -> nb::object {
                    if (DocumentRef doc = native_document(self)) {
                        const uint32_t node = doc->find(wanted);
                        return doc->section_etree(node);
@@ -411,7 +404,9 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
     for (const Op &op : ops) {
         const char *operation = op.operation;
         cls.method(op.method, {arg("self"), arg("section_id").ann("int")},
-                   [operation](Args &a) { return per_section(a, operation); }, op.doc,
+                   [operation](Self self, Arg<"section_id"> section_id) {
+                       return per_section(self, section_id, operation);
+                   }, op.doc,
                    ann(op.annotation));
     }
 
