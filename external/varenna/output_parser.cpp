@@ -4,6 +4,7 @@
 #include "binder.hpp"
 #include "python_ops.hpp"
 #include "parsers.hpp"
+#include "section_holder.hpp"
 #include "xml_etree.hpp"
 #include "xml_tokenizer.hpp"
 #include "xml_tree.hpp"

@@ -4,6 +4,7 @@
 #include "binder.hpp"
 #include "python_ops.hpp"
 #include "parsers.hpp"
+#include "section_holder.hpp"
 #include "xml_etree.hpp"
 #include "xml_tokenizer.hpp"
 #include "xml_tree.hpp"
@@ -261,6 +262,8 @@ void init_parsers(nb::module_ &m) {
         return before;
     }, nb::arg("enabled").none() = nb::none(),
        "Whether result files are parsed with the fast scanner first; sets it when given.");
+
+    init_testing_hooks(m);
 
     nb::object section_result = make_section_result_class(m, "RcsOutputFileParser");
 
