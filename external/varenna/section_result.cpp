@@ -6,6 +6,7 @@
 #include "extractions.hpp"
 #include "extreme_iteration.hpp"
 #include "interned.hpp"
+#include "parser_names.hpp"
 #include "parsers.hpp"
 #include "section_holder.hpp"
 #include "xml_etree.hpp"
@@ -30,13 +31,7 @@ using xml::TreePtr;
 
 namespace {
 
-PyObject *g_section_class = nullptr;       // kept for the life of the process
-PyObject *g_init = nullptr;
-PyObject *g_element_property = nullptr;
-PyObject *g_iter_extremes = nullptr;
-PyObject *g_operations[kOperationCount] = {};
-
-bool finds(nb::handle self, PyObject *key, PyObject *original) {
+bool finds(nb::handle self, PyObject *key, nb::handle original) {
     return finds_original(self, nb::handle(key), nb::handle(original));
 }
 
@@ -44,7 +39,7 @@ bool finds(nb::handle self, PyObject *key, PyObject *original) {
 // element as it is now.
 ElementRef section_of(nb::handle self) {
     nb::object raw;
-    if (finds(self, KEY("_element"), g_element_property)) {
+    if (finds(self, KEY("_element"), parser_names().element_property)) {
         nb::dict d = instance_dict(self);
         PyObject *v = PyDict_GetItemWithError(d.ptr(), KEY("_element"));
         if (!v && PyErr_Occurred()) raise_pending();
@@ -60,7 +55,7 @@ ElementRef section_of(nb::handle self) {
 }
 
 std::vector<ElementRef> extremes_of(nb::handle self) {
-    if (finds(self, KEY("_iter_extreme_results"), g_iter_extremes)) {
+    if (finds(self, KEY("_iter_extreme_results"), parser_names().iter_extremes)) {
         ElementRef s = section_of(self);
         return checks::extremes_of_section(s.tree, s.node);
     }
@@ -95,10 +90,10 @@ nb::object operation_method(Self self, size_t index) {
 nb::object extremes_method(Self self) {
     bool all_ours = true;
     for (size_t k = 0; k < kOperationCount && all_ours; ++k)
-        all_ours = finds(self, operation_key(k), g_operations[k]);
+        all_ours = finds(self, operation_key(k), parser_names().operations[k]);
     std::vector<nb::list> lists;
     if (all_ours) {
-        if (finds(self, KEY("_iter_extreme_results"), g_iter_extremes)) {
+        if (finds(self, KEY("_iter_extreme_results"), parser_names().iter_extremes)) {
             const std::vector<ElementRef> extremes = extremes_of(self);
             TreeLocks locks(extremes);
             ReaderCache readers;
@@ -132,11 +127,11 @@ nb::object extremes_method(Self self) {
 
 }  // namespace
 
-nb::handle section_result_class() { return g_section_class; }
+nb::handle section_result_class() { return parser_names().SectionResult; }
 
 nb::object new_native_section_result(nb::handle id, nb::handle holder) {
-    nb::handle cls(g_section_class);
-    if (!finds_original(cls, nb::handle(KEY("__init__")), nb::handle(g_init))) return {};
+    nb::handle cls(parser_names().SectionResult);
+    if (!finds_original(cls, nb::handle(KEY("__init__")), nb::handle(parser_names().section_init))) return {};
     return cls(id, holder);
 }
 
@@ -202,13 +197,14 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
                ann("List[dict]"));
 
     nb::object result = cls.finish();
-    g_section_class = result.inc_ref().ptr();
+    ParserNames &names = parser_names();
+    names.SectionResult = result;
     nb::object dict = result.attr("__dict__");
-    g_init = nb::object(dict["__init__"]).release().ptr();
-    g_element_property = nb::object(dict["_element"]).release().ptr();
-    g_iter_extremes = nb::object(dict["_iter_extreme_results"]).release().ptr();
+    names.section_init = dict["__init__"];
+    names.element_property = dict["_element"];
+    names.iter_extremes = dict["_iter_extreme_results"];
     for (size_t k = 0; k < kOperationCount; ++k)
-        g_operations[k] = nb::object(dict[kOperations[k].name]).release().ptr();
+        names.operations[k] = dict[kOperations[k].name];
     return result;
 }
 

@@ -3,6 +3,7 @@
 // moves on), so memory stays bounded by one section whatever the size of the file.
 #include "binder.hpp"
 #include "python_ops.hpp"
+#include "parser_names.hpp"
 #include "parsers.hpp"
 #include "section_holder.hpp"
 #include "xml_etree.hpp"
@@ -24,7 +25,6 @@ constexpr const char *kSectionTag = "SectionConcreteCheckResult";
 // Large enough that the per-call costs vanish, small enough to keep few sections queued.
 constexpr Py_ssize_t kChunkSize = 64 * 1024;
 
-PyObject *g_parsing_error = nullptr;  // kept for the life of the process
 
 // The generator returned by section_results(). It behaves as a generator function would:
 // nothing happens before the first request, resuming it empties the section handed out last,
@@ -223,11 +223,11 @@ void raise_missing_section(const char *before, nb::handle id) {
     nb::object message = nb::steal(PyUnicode_Concat(head.ptr(), text.ptr()));
     if (message.is_valid()) message = nb::steal(PyUnicode_Concat(message.ptr(), tail.ptr()));
     if (!message.is_valid()) raise_pending();
-    raise(g_parsing_error, message);
+    raise(parser_names().ParsingError, message);
 }
 
 void init_parsers(nb::module_ &m) {
-    g_parsing_error = ops::import_name("quillon.errors", "ParsingError").release().ptr();
+    parser_names().ParsingError = ops::import_name("quillon.errors", "ParsingError");
     xml::parse_error_type();
 
     nb::class_<SectionWalk>(m, "_SectionWalk", "The generator of RcsOutputFileParser.section_results().",
