@@ -1,6 +1,7 @@
 #include "base64.hpp"
 
 #include "binder.hpp"
+#include "python_ops.hpp"
 
 #include <array>
 
@@ -92,7 +93,7 @@ bool decode_canonical(std::string_view text, std::string &out) {
 }
 
 nb::bytes interpreter_decode(nb::handle value) {
-    return nb::borrow<nb::bytes>(bind::import_name("base64", "b64decode")(value));
+    return nb::borrow<nb::bytes>(ops::import_name("base64", "b64decode")(value));
 }
 
 }  // namespace

@@ -68,27 +68,27 @@ Param kwargs(const char *name);  // **name
 // A string annotation, for return annotations.
 nb::object ann(const char *text);
 
-// The bound arguments, in parameter order; defaults already applied.
+namespace detail {
+template <typename T> struct take;
+}
+
+// The bound arguments, in parameter order; defaults already applied (a `**` parameter's slot
+// holds the dict it collected). Bodies read them by name; only the binder hands them out by
+// position, to the body argument each one belongs to.
 class Args {
 public:
-    // By position: for bodies that forward every argument, and for the files whose bodies
-    // have not yet moved to named arguments.
-    nb::handle operator[](size_t i) const { return values_[i]; }
     nb::handle self() const { return values_[0]; }
-    size_t size() const { return count_; }
     // Every bound value after self, in parameter order: for bodies that pass them all on.
     nb::tuple after_self() const;
-    // The mapping collected by a `**` parameter (a new dict on each call; an empty one for
-    // functions without such a parameter).
-    nb::dict kwargs() const { return kwargs_.is_valid() ? nb::borrow<nb::dict>(kwargs_) : nb::dict(); }
 
-    Args(PyObject *const *values, size_t count, nb::object kwargs)
-        : values_(values), count_(count), kwargs_(std::move(kwargs)) {}
+    Args(PyObject *const *values, size_t count) : values_(values), count_(count) {}
 
 private:
+    template <typename T> friend struct detail::take;
+    nb::handle at(size_t i) const { return values_[i]; }
+
     PyObject *const *values_;
     size_t count_;
-    nb::object kwargs_;
 };
 
 using Impl = std::function<nb::object(Args &)>;
@@ -138,7 +138,7 @@ template <typename... A> struct names_of<Group<A...>> {
 
 // The body argument of type T, from the bound values starting at `at`.
 template <typename T> struct take {
-    static T from(Args &a, size_t at) { return T(a[at]); }
+    static T from(Args &a, size_t at) { return T(a.at(at)); }
 };
 template <typename... A> struct take<Group<A...>> {
     static Group<A...> from(Args &a, size_t at) {
@@ -146,7 +146,7 @@ template <typename... A> struct take<Group<A...>> {
     }
     template <size_t... J>
     static Group<A...> from(Args &a, size_t at, std::index_sequence<J...>) {
-        return Group<A...>(A(a[at + J])...);
+        return Group<A...>(A(a.at(at + J))...);
     }
 };
 
@@ -332,16 +332,6 @@ void import_into(nb::handle module, const char *from_module,
 // Sets `import <module_name> as <alias>` on `module`.
 void import_module_as(nb::handle module, const char *module_name, const char *alias);
 
-}  // namespace quillon::bind
-
-// The interpreter helpers used to live here; the files that still name them as bind:: keep
-// working until they move to python_ops.hpp.
-#include "python_ops.hpp"
-namespace quillon::bind {
-using ops::import_name;
-using ops::text_of;
-using ops::text_object_of;
-using ops::truthy;
 }  // namespace quillon::bind
 
 // Module entry point: nanobind's NB_MODULE (nb_defs.h) line for line, except that an error

@@ -1,6 +1,7 @@
 #include "gzip.hpp"
 
 #include "binder.hpp"
+#include "python_ops.hpp"
 
 #include <zlib.h>
 
@@ -14,7 +15,7 @@ namespace {
 constexpr unsigned char FHCRC = 2, FEXTRA = 4, FNAME = 8, FCOMMENT = 16;
 
 [[noreturn]] void raise_bad_gzip(const std::string &message) {
-    bind::raise(bind::import_name("gzip", "BadGzipFile"), message);
+    bind::raise(ops::import_name("gzip", "BadGzipFile"), message);
 }
 
 [[noreturn]] void raise_truncated() {
@@ -35,7 +36,7 @@ constexpr unsigned char FHCRC = 2, FEXTRA = 4, FNAME = 8, FCOMMENT = 16;
     }
     std::string message = "Error " + std::to_string(err) + " " + what;
     if (zmsg) message += std::string(": ") + std::string(zmsg).substr(0, 200);
-    bind::raise(bind::import_name("zlib", "error"), message);
+    bind::raise(ops::import_name("zlib", "error"), message);
 }
 
 // Reads the header of a member starting at `pos`; returns the offset of the deflate data.

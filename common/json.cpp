@@ -1,6 +1,7 @@
 #include "json.hpp"
 
 #include "binder.hpp"
+#include "python_ops.hpp"
 
 #include <cmath>
 #include <string_view>
@@ -124,7 +125,7 @@ private:
     static nb::object default_(PyObject *o) {
         nb::object name = nb::handle((PyObject *) Py_TYPE(o)).attr("__name__");
         bind::raise(nb::handle(PyExc_TypeError),
-                    "Object of type " + bind::text_of(name) + " is not JSON serializable");
+                    "Object of type " + ops::text_of(name) + " is not JSON serializable");
     }
 
     void array(PyObject *seq) {

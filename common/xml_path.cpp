@@ -1,4 +1,5 @@
 #include "xml_path.hpp"
+#include "xml_text.hpp"
 
 #include <array>
 #include <stdexcept>
@@ -137,9 +138,10 @@ bool complete_text_equals(const Tree &tree, uint32_t node, std::string_view valu
     size_t pos = 0;
     size_t pieces = 0;
     auto piece = [&](Span s) -> bool {
-        if (s.is_none()) return true;
-        if (s.is_foreign()) {
-            nb::handle obj = tree.foreign[s.length];
+        const Text text = text_of(tree, s);
+        if (text.is_none()) return true;
+        if (text.is_object()) {
+            nb::handle obj = text.object;
             const int truthy = PyObject_IsTrue(obj.ptr());
             if (truthy < 0) throw nb::python_error();
             if (!truthy) return true;
@@ -147,9 +149,9 @@ bool complete_text_equals(const Tree &tree, uint32_t node, std::string_view valu
                          (Py_ssize_t) pieces, Py_TYPE(obj.ptr())->tp_name);
             throw nb::python_error();
         }
-        if (s.length == 0) return true;
+        if (text.chars.empty()) return true;
         ++pieces;
-        std::string_view v = tree.view(s);
+        std::string_view v = text.chars;
         if (value.size() - pos < v.size() || value.compare(pos, v.size(), v) != 0) return false;
         pos += v.size();
         return true;

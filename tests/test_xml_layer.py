@@ -10,7 +10,7 @@ from hypothesis import given, settings, strategies as st
 from quillon.errors import ParsingError
 from quillon.external.varenna import varenna
 
-select = varenna._xml_select
+select = varenna._testing.xml_select
 
 
 def native_root(document):

@@ -52,9 +52,9 @@ nb::list serialize_each(nb::handle items, nb::handle flag = {}) {
 }  // namespace
 
 void init_excel(nb::module_ &m) {
-    nb::object base = import_name("quillon.external.external_program", "ExternalProgram");
-    nb::object job_content = import_name("quillon.external.external_program", "_JobContent");
-    nb::object bytes_io = import_name("io", "BytesIO");
+    nb::object base = ops::import_name("quillon.external.external_program", "ExternalProgram");
+    nb::object job_content = ops::import_name("quillon.external.external_program", "_JobContent");
+    nb::object bytes_io = ops::import_name("io", "BytesIO");
 
     ClassBuilder cls(m, "Excel", {base}, kDoc);
 
@@ -89,7 +89,7 @@ void init_excel(nb::module_ &m) {
             // worker of the second version.
             int differs = PyObject_RichCompareBool(extension.ptr(), nb::str(".xlsm").ptr(), Py_NE);
             if (differs < 0) raise_pending();
-            const int version = differs || truthy(typed_results) ? 2 : 1;
+            const int version = differs || ops::truthy(typed_results) ? 2 : 1;
             super(cls_ref, self).attr("__init__")("excel", nb::arg("version") = version);
         },
         nullptr, nb::none());

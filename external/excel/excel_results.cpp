@@ -15,16 +15,16 @@ namespace quillon::excel {
 namespace {
 
 // The text form of a value, kept as a Python string so that any text survives unchanged.
-nb::str text(nb::handle value) { return nb::borrow<nb::str>(text_object_of(value)); }
+nb::str text(nb::handle value) { return nb::borrow<nb::str>(ops::text_object_of(value)); }
 
-bool result_available(nb::handle self) { return truthy(self.attr("result_available")()); }
+bool result_available(nb::handle self) { return ops::truthy(self.attr("result_available")()); }
 
 void fill_cells(nb::handle results, nb::handle cells) {
     if (results.is_none()) return;
     for (nb::handle result : results) {
         for (nb::handle cell : cells) {
             // Every matching cell gets the value: two output cells may name the same cell.
-            if (truthy(cell.attr("equals")(result))) cell.attr("result") = result["value"];
+            if (ops::truthy(cell.attr("equals")(result))) cell.attr("result") = result["value"];
         }
     }
 }
@@ -37,11 +37,11 @@ const char *const kNoResult = "[Excel] Execute first before trying to get result
 }  // namespace
 
 void add_result_members(ClassBuilder &cls) {
-    nb::object old_worker_error = import_name("quillon.errors", "_OldExcelWorkerError");
-    nb::object execution_error = import_name("quillon.errors", "ExecutionError");
-    nb::object spreadsheet_error = import_name("quillon.errors", "SpreadsheetError");
-    nb::object file_type = import_name("quillon.core", "File");
-    nb::object bytes_io = import_name("io", "BytesIO");
+    nb::object old_worker_error = ops::import_name("quillon.errors", "_OldExcelWorkerError");
+    nb::object execution_error = ops::import_name("quillon.errors", "ExecutionError");
+    nb::object spreadsheet_error = ops::import_name("quillon.errors", "SpreadsheetError");
+    nb::object file_type = ops::import_name("quillon.core", "File");
+    nb::object bytes_io = ops::import_name("io", "BytesIO");
 
     cls.method(
         "execute", {arg("self"), arg("timeout").def(nb::int_(30)).ann("int")},
@@ -80,9 +80,9 @@ void add_result_members(ClassBuilder &cls) {
             nb::object result;
             if (contains(content, "result_v2")) {
                 result = content["result_v2"];
-            } else if (!truthy(old_interface)) {
+            } else if (!ops::truthy(old_interface)) {
                 raise_no_args(old_worker_error);
-            } else if (truthy(self.attr("_typed_results"))) {
+            } else if (ops::truthy(self.attr("_typed_results"))) {
                 raise(PyExc_ValueError,
                       "It is not possible to use  typed_results=True together with an old "
                       "worker. Contact QUILLON to get a new worker");
@@ -203,7 +203,7 @@ void add_result_members(ClassBuilder &cls) {
             // with the worker's own words; the rest is left to the base.
             for (const char *prefix : {"Filling named cell ", "Filling direct cell ",
                                        "Error running macro "})
-                if (truthy(message.attr("startswith")(prefix))) raise(execution_error, message);
+                if (ops::truthy(message.attr("startswith")(prefix))) raise(execution_error, message);
         },
         nullptr, nb::none());
 }

@@ -1,6 +1,7 @@
 // StrandAnalysis only routes the host's script job to the structural-analysis worker; every
 // behaviour, constructor included, is the host base class's.
 #include "binder.hpp"
+#include "python_ops.hpp"
 
 namespace nb = nanobind;
 using namespace quillon::bind;
@@ -28,7 +29,7 @@ Example::
 )doc";
 
 void init_strand_analysis(nb::module_ &m) {
-    nb::object base = import_name("quillon.external.python", "PythonAnalysis");
+    nb::object base = ops::import_name("quillon.external.python", "PythonAnalysis");
     ClassBuilder cls(m, "StrandAnalysis", {base}, kDoc);
     cls.attr("_integration", nb::str("strand"));
     cls.finish();

@@ -7,8 +7,6 @@
 
 namespace nb = nanobind;
 using namespace quillon::bind;
-using quillon::ops::import_name;
-using quillon::ops::truthy;
 
 namespace quillon::varenna {
 
@@ -38,10 +36,10 @@ Example::
 }  // namespace
 
 void init_analysis_job(nb::module_ &m) {
-    nb::object base = import_name("quillon.external.external_program", "ExternalProgram");
-    nb::object job_content = import_name("quillon.external.external_program", "_JobContent");
-    nb::object execution_error = import_name("quillon.errors", "ExecutionError");
-    nb::object bytes_io = import_name("io", "BytesIO");
+    nb::object base = ops::import_name("quillon.external.external_program", "ExternalProgram");
+    nb::object job_content = ops::import_name("quillon.external.external_program", "_JobContent");
+    nb::object execution_error = ops::import_name("quillon.errors", "ExecutionError");
+    nb::object bytes_io = ops::import_name("io", "BytesIO");
 
     ClassBuilder cls(m, "VarennaAnalysis", {base}, kDoc);
 
@@ -73,14 +71,14 @@ void init_analysis_job(nb::module_ &m) {
             self.attr("_return_result_xml") =
                 result_xml.is_none() ? nb::object(nb::bool_(true)) : nb::borrow(result_xml);
             self.attr("_return_rcs_file") =
-                truthy(rcs_file) ? nb::borrow(rcs_file) : nb::object(nb::bool_(false));
+                ops::truthy(rcs_file) ? nb::borrow(rcs_file) : nb::object(nb::bool_(false));
         },
         nullptr, nb::none());
 
     cls.method(
         "_generate_job_content", {arg("self")},
         [job_content, bytes_io](Self self) {
-            nb::object data = quillon::ops::stream_or_file_bytes(self.attr("input_file"), bytes_io);
+            nb::object data = ops::stream_or_file_bytes(self.attr("input_file"), bytes_io);
             return job_content(nb::arg("body") = quillon::base64::encode_object(data),
                                nb::arg("return_result_xml") = self.attr("_return_result_xml"),
                                nb::arg("return_rcs_file") = self.attr("_return_rcs_file"));
@@ -106,7 +104,7 @@ void init_analysis_job(nb::module_ &m) {
     cls.method(
         "get_output_file", {arg("self"), kwonly("as_file").def(nb::bool_(false))},
         [](Self self, Arg<"as_file"> as_file) {
-            if (!truthy(self.attr("_return_result_xml")))
+            if (!ops::truthy(self.attr("_return_result_xml")))
                 raise(PyExc_ValueError,
                       "The result file is not available when 'return_result_xml' = False");
             return self.attr("_get_result")("body", nb::arg("as_file") = as_file);
@@ -117,7 +115,7 @@ void init_analysis_job(nb::module_ &m) {
     cls.method(
         "get_varenna_file", {arg("self"), kwonly("as_file").def(nb::bool_(false))},
         [](Self self, Arg<"as_file"> as_file) {
-            if (!truthy(self.attr("_return_rcs_file")))
+            if (!ops::truthy(self.attr("_return_rcs_file")))
                 raise(PyExc_ValueError,
                       "The rcs file is not available when 'return_rcs_file' = False");
             return self.attr("_get_result")("varenna_body", nb::arg("as_file") = as_file);

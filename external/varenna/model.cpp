@@ -1,6 +1,7 @@
 // Assembles the input-model subsystem: looks up the host and vocabulary names once, at import,
 // and registers the model classes in dependency order.
 #include "model.hpp"
+#include "python_ops.hpp"
 
 namespace quillon::varenna {
 
@@ -14,13 +15,13 @@ void load_names(ModelNames &n, nb::module_ &m) {
     n.core = nb::module_::import_("quillon.core");
     // Fail at import when the host lacks what generate_xml_input calls. (An attribute accessor
     // is lazy: only its conversion to an object performs the lookup.)
-    (void) import_name("quillon.core", "_post_on_addon_endpoint");
-    (void) import_name("quillon.core", "File");
-    n.InternalError = import_name("quillon.errors", "InternalError");
+    (void) ops::import_name("quillon.core", "_post_on_addon_endpoint");
+    (void) ops::import_name("quillon.core", "File");
+    n.InternalError = ops::import_name("quillon.errors", "InternalError");
     n.Exception = nb::borrow(PyExc_Exception);
-    n.Enum = import_name("enum", "Enum");
-    n.BytesIO = import_name("io", "BytesIO");
-    n.JSONEncoder = import_name("json", "JSONEncoder");
+    n.Enum = ops::import_name("enum", "Enum");
+    n.BytesIO = ops::import_name("io", "BytesIO");
+    n.JSONEncoder = ops::import_name("json", "JSONEncoder");
     n.json_module = nb::module_::import_("json");
     n.json_default = n.JSONEncoder.attr("default");
     n.json_init = n.JSONEncoder.attr("__init__");
@@ -29,7 +30,7 @@ void load_names(ModelNames &n, nb::module_ &m) {
 
     n.objects = nb::module_::import_("quillon.external.varenna.objects");
     auto get = [&](const char *name) -> nb::object {
-        return import_name("quillon.external.varenna.objects", name);
+        return ops::import_name("quillon.external.varenna.objects", name);
     };
     // Every name the vocabulary promises, whether used here or not, imported as `from objects
     // import name` would: a missing one is a broken host and fails the import, and each becomes

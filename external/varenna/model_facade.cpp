@@ -181,8 +181,8 @@ void init_model_facade(nb::module_ &m) {
            Arg<"diagram_type"> diagram_type) {
             const ModelNames &n = names();
             nb::object fyk = nb::borrow(given_fyk), ftk_by_fyk = nb::borrow(given_ftk_by_fyk);
-            if (!truthy(fyk)) fyk = nb::object(n.MATERIAL_PROPERTIES[base])["fyk"];
-            if (!truthy(ftk_by_fyk))
+            if (!ops::truthy(fyk)) fyk = nb::object(n.MATERIAL_PROPERTIES[base])["fyk"];
+            if (!ops::truthy(ftk_by_fyk))
                 ftk_by_fyk = nb::object(n.MATERIAL_PROPERTIES[base])["ftk_by_fyk"];
             nb::object ftk = nb::steal(PyNumber_Multiply(fyk.ptr(), ftk_by_fyk.ptr()));
             if (!ftk.is_valid()) raise_pending();

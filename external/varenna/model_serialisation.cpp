@@ -2,6 +2,7 @@
 // is sent gzip-compressed and Base64-encoded to the add-on service that fills the program's
 // input template, and the XML comes back the same way.
 #include "model.hpp"
+#include "python_ops.hpp"
 
 #include "base64.hpp"
 #include "gzip.hpp"
@@ -106,7 +107,7 @@ nb::object generate_xml_input(Self self, Arg<"as_file"> as_file) {
         gzip::decompress(std::string_view(compressed.c_str(), compressed.size()));
     nb::bytes data(input_file.data(), input_file.size());
 
-    if (truthy(as_file)) return n.core.attr("File").attr("from_data")(data);
+    if (ops::truthy(as_file)) return n.core.attr("File").attr("from_data")(data);
     return n.BytesIO(data);
 }
 

@@ -1,6 +1,7 @@
 // `_Model`: the store of one input model. Seven lists that only grow, identifiers from the list
 // length, default names, and reference records that name the target's identifier and kind.
 #include "model.hpp"
+#include "python_ops.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -38,8 +39,8 @@ nb::object append(nb::handle self, const char *list_name, nb::handle object) {
 
 // `value` if it is truthy, else the name formed from the identifier.
 nb::object name_or(nb::handle value, const char *prefix, nb::handle id) {
-    if (truthy(value)) return nb::borrow(value);
-    return nb::str((std::string(prefix) + text_of(nb::str(id))).c_str());
+    if (ops::truthy(value)) return nb::borrow(value);
+    return nb::str((std::string(prefix) + ops::text_of(nb::str(id))).c_str());
 }
 
 nb::object table_entry(nb::handle table, nb::handle base, const char *key) {
@@ -47,11 +48,11 @@ nb::object table_entry(nb::handle table, nb::handle base, const char *key) {
 }
 
 nb::object material_name(nb::handle name, nb::handle base) {
-    return truthy(name) ? nb::borrow(name) : table_entry(names().MATERIAL_NAMES, base, "name");
+    return ops::truthy(name) ? nb::borrow(name) : table_entry(names().MATERIAL_NAMES, base, "name");
 }
 
 nb::object thermal_state_or_default(nb::handle thermal_state) {
-    return truthy(thermal_state) ? nb::borrow(thermal_state) : names().ThermalState();
+    return ops::truthy(thermal_state) ? nb::borrow(thermal_state) : names().ThermalState();
 }
 
 // The parameters both material creators start with, in the order of material_params.
@@ -98,7 +99,7 @@ nb::object create_matconcrete(MaterialHead head, Arg<"fck_28"> fck_28,
     nb::handle self = head.get<"self">(), base = head.get<"base_material">();
     nb::object id = next_id(self, "_mat_concrete_list");
     nb::object name = material_name(head.get<"name">(), base);
-    nb::object fck = times(truthy(fck_28) ? nb::borrow(fck_28)
+    nb::object fck = times(ops::truthy(fck_28) ? nb::borrow(fck_28)
                                           : table_entry(n.MATERIAL_PROPERTIES, base, "fck"),
                            1e6);
     nb::object thermal_state = thermal_state_or_default(head.get<"thermal_state">());
@@ -121,11 +122,11 @@ nb::object create_matreinforcement(MaterialHead head, Arg<"bar_surface"> bar_sur
     nb::object id = next_id(self, "_mat_reinforcement_list");
     nb::object name = material_name(head.get<"name">(), base);
     nb::object thermal_state = thermal_state_or_default(head.get<"thermal_state">());
-    nb::object fyk = times(truthy(given_fyk) ? nb::borrow(given_fyk) : property("fyk"), 1e6);
-    nb::object ftk_by_fyk = truthy(given_ftk_by_fyk) ? nb::borrow(given_ftk_by_fyk)
+    nb::object fyk = times(ops::truthy(given_fyk) ? nb::borrow(given_fyk) : property("fyk"), 1e6);
+    nb::object ftk_by_fyk = ops::truthy(given_ftk_by_fyk) ? nb::borrow(given_ftk_by_fyk)
                                                       : property("ftk_by_fyk");
     nb::object ftk;
-    if (truthy(given_ftk)) {
+    if (ops::truthy(given_ftk)) {
         ftk = times(given_ftk, 1e6);
     } else {
         // From the table alone, also when the caller gave fyk or the ratio.
@@ -134,7 +135,7 @@ nb::object create_matreinforcement(MaterialHead head, Arg<"bar_surface"> bar_sur
         if (!product.is_valid()) raise_pending();
         ftk = times(product, 1e6);
     }
-    nb::object epsuk = times(truthy(given_epsuk) ? nb::borrow(given_epsuk) : property("epsuk"),
+    nb::object epsuk = times(ops::truthy(given_epsuk) ? nb::borrow(given_epsuk) : property("epsuk"),
                              1e-4);
     nb::object material = construct(
         n.MatReinforcementEc2, id, name, physical_values(head, thermal_state),
@@ -249,9 +250,9 @@ void add_store_members(ClassBuilder &model) {
             const ModelNames &n = names();
             for (const char *list : list_names) self.attr(list) = nb::list();
             self.attr("_project_data") =
-                truthy(project_data) ? nb::borrow(project_data) : n.ProjectData();
+                ops::truthy(project_data) ? nb::borrow(project_data) : n.ProjectData();
             self.attr("_code_settings") =
-                truthy(code_settings) ? nb::borrow(code_settings) : n.CodeSettings();
+                ops::truthy(code_settings) ? nb::borrow(code_settings) : n.CodeSettings();
         });
 
     model.property(
@@ -270,7 +271,7 @@ void add_store_members(ClassBuilder &model) {
         "_create_cross_section_component", {arg("self"), arg("name").def_none().ann("str")},
         [](Self self, Arg<"name"> given_name) {
             nb::object id = next_id(self, "_cross_section_list");
-            nb::object name = truthy(given_name) ? nb::borrow(given_name) : nb::str("");
+            nb::object name = ops::truthy(given_name) ? nb::borrow(given_name) : nb::str("");
             return append(self, "_cross_section_list", names().CrossSectionComponent(id, name));
         },
         nullptr, n.CrossSectionComponent);
@@ -283,7 +284,7 @@ void add_store_members(ClassBuilder &model) {
         [](Self self, Arg<"cross_section_type"> cross_section_type, Arg<"material"> material,
            Arg<"name"> given_name, Arg<"parameters"> parameters) {
             nb::object id = next_id(self, "_cross_section_list");
-            nb::object name = truthy(given_name) ? nb::borrow(given_name) : nb::str("");
+            nb::object name = ops::truthy(given_name) ? nb::borrow(given_name) : nb::str("");
             nb::object material_ref = reference(material, "MatConcrete");
             nb::object args = nb::make_tuple(id, name, cross_section_type, material_ref);
             nb::object keywords = nb::steal(PyDict_Copy(parameters.ptr()));

@@ -2,7 +2,10 @@
 // indexed by identifier on first use, so lookups do not rescan the document; the ElementTree
 // form of the document (`_root`) is built only when asked for.
 #include "binder.hpp"
+#include "python_ops.hpp"
+#include "parser_names.hpp"
 #include "parsers.hpp"
+#include "section_holder.hpp"
 #include "xml_etree.hpp"
 #include "xml_tokenizer.hpp"
 #include "xml_tree.hpp"
@@ -19,18 +22,6 @@ using xml::TreePtr;
 
 namespace {
 
-PyObject *g_parsing_error = nullptr;  // all kept for the life of the process
-PyObject *g_output_class = nullptr;
-PyObject *g_rcs_class = nullptr;
-PyObject *g_root_property = nullptr;
-PyObject *g_section_element = nullptr;
-PyObject *g_element_to_dict = nullptr;  // the classmethod object in the class dict
-PyObject *g_element_to_dict_function = nullptr;  // the function it binds
-
-PyObject *key_root() {
-    static PyObject *k = PyUnicode_InternFromString("_root");
-    return k;
-}
 
 struct NativeDocument {
     TreePtr tree;
@@ -127,14 +118,6 @@ struct NativeDocument {
     }
 };
 
-PyObject *key_section_element() {
-    static PyObject *k = PyUnicode_InternFromString("_section_element");
-    return k;
-}
-PyObject *key_element_to_dict() {
-    static PyObject *k = PyUnicode_InternFromString("_element_to_dict");
-    return k;
-}
 
 // The holder of our native document, held strongly: user code runs during a lookup (the
 // caller's __eq__, a finaliser run by the collector) and may delete `_root` meanwhile.
@@ -149,9 +132,9 @@ struct DocumentRef {
 // out as an ElementTree element: from then on user code may change those elements, and every
 // query reads them instead.
 DocumentRef native_document(nb::handle self) {
-    if (!finds_original(self, nb::handle(key_root()), g_root_property)) return {};
+    if (!finds_original(self, parser_names().s_root, parser_names().root_property)) return {};
     nb::dict d = instance_dict(self);
-    PyObject *v = PyDict_GetItemWithError(d.ptr(), key_root());
+    PyObject *v = PyDict_GetItemWithError(d.ptr(), parser_names().s_root.ptr());
     if (!v) {
         if (PyErr_Occurred()) raise_pending();
         return {};
@@ -203,10 +186,8 @@ nb::object node_to_dict(const Tree &t, uint32_t node) {
     return root;
 }
 
-nb::object element_to_dict_method(Args &a) {
-    nb::handle cls = a[0];
-    nb::handle e = a[1];
-    if (PyType_Check(cls.ptr()) && finds_original(cls, nb::handle(key_element_to_dict()), g_element_to_dict)) {
+nb::object element_to_dict_method(Arg<"cls"> cls, Arg<"e"> e) {
+    if (PyType_Check(cls.ptr()) && finds_original(cls, parser_names().s_element_to_dict, parser_names().element_to_dict)) {
         TreePtr copy = xml::from_etree(e);
         return node_to_dict(*copy, 0);
     }
@@ -226,12 +207,10 @@ nb::object element_to_dict_method(Args &a) {
 }
 
 // The six per-section lists.
-nb::object per_section(Args &a, const char *operation) {
-    nb::handle self = a.self();
-    nb::handle section_id = a[1];
-    nb::object section_class = nb::handle(g_rcs_class).attr("SectionResult");
+nb::object per_section(Self self, Arg<"section_id"> section_id, const char *operation) {
+    nb::object section_class = parser_names().RcsOutputFileParser.attr("SectionResult");
     if (section_class.ptr() == section_result_class().ptr() &&
-        finds_original(self, nb::handle(key_section_element()), g_section_element)) {
+        finds_original(self, parser_names().s_section_element, parser_names().section_element)) {
         if (DocumentRef doc = native_document(self)) {
             // The section object made as the class makes it, with the native element: the
             // operation, called through it, decides for itself whether it can stay native.
@@ -295,8 +274,8 @@ nb::object element_section_id(nb::handle section) {
 }  // namespace
 
 void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
-    g_parsing_error = import_name("quillon.errors", "ParsingError").release().ptr();
-    g_rcs_class = nb::borrow(rcs_parser_class).release().ptr();
+    ParserNames &names = parser_names();
+    names.RcsOutputFileParser = nb::borrow(rcs_parser_class);
 
     nb::class_<NativeDocument>(m, "_NativeDocument", "A natively parsed result document.",
                                nb::type_slots(document_slots))
@@ -310,8 +289,8 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
                      "once.\n\n"
                      "The whole document stays in memory; for very large result files use "
                      "RcsOutputFileParser instead.");
-    cls.method("__init__", {arg("self"), arg("xml_file").ann("StringIO")}, [](Args &a) {
-        nb::object value = a[1].attr("getvalue")();
+    cls.method("__init__", {arg("self"), arg("xml_file").ann("StringIO")}, [](Self self, Arg<"xml_file"> xml_file) {
+        nb::object value = xml_file.attr("getvalue")();
         xml::TreeBuilder builder;
         Py_ssize_t size = PyObject_Length(value.ptr());
         if (size < 0) PyErr_Clear();
@@ -327,13 +306,13 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
         } catch (nb::python_error &e) {
             if (!e.matches(xml::parse_error_type())) throw;
             nb::object cause = nb::borrow(e.value());
-            raise_from(g_parsing_error, "Provided 'xml_file' is not a valid XML file.", cause);
+            raise_from(parser_names().ParsingError, "Provided 'xml_file' is not a valid XML file.", cause);
         }
         value = nb::object();
         NativeDocument doc;
         doc.tree = builder.pop_finished().tree;
-        nb::dict d = instance_dict(a.self());
-        d[key_root()] = nb::cast(std::move(doc), nb::rv_policy::move);
+        nb::dict d = instance_dict(self);
+        d[parser_names().s_root] = nb::cast(std::move(doc), nb::rv_policy::move);
         return nb::none();
     });
 
@@ -347,8 +326,7 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
         "The root element of the document (an ElementTree element).");
 
     cls.property("section_ids",
-                 [](Args &a) -> nb::object {
-                     nb::handle self = a.self();
+                 [](Self self) -> nb::object {
                      nb::list out;
                      if (DocumentRef doc = native_document(self)) {
                          for (nb::object &id : doc->identifiers()) out.append(id);
@@ -362,11 +340,10 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
                  "The identifiers of all sections, in document order.", ann("List[int]"));
 
     cls.method("raw_results", {arg("self")},
-               [](Args &a) -> nb::object {
-                   nb::handle self = a.self();
-                   nb::object convert = self.attr(key_element_to_dict());
+               [](Self self) -> nb::object {
+                   nb::object convert = self.attr(parser_names().s_element_to_dict);
                    if (PyMethod_Check(convert.ptr()) &&
-                       PyMethod_GET_FUNCTION(convert.ptr()) == g_element_to_dict_function &&
+                       PyMethod_GET_FUNCTION(convert.ptr()) == parser_names().element_to_dict_function.ptr() &&
                        PyMethod_GET_SELF(convert.ptr()) == (PyObject *) Py_TYPE(self.ptr()))
                        if (DocumentRef doc = native_document(self)) return node_to_dict(*doc->tree, 0);
                    return convert(self.attr("_root"));
@@ -379,9 +356,7 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
                     ann("dict"));
 
     cls.method("_section_element", {arg("self"), arg("section_id").ann("int")},
-               [](Args &a) -> nb::object {
-                   nb::handle self = a.self();
-                   nb::handle wanted = a[1];
+               [](Self self, Arg<"section_id"> wanted) -> nb::object {
                    if (DocumentRef doc = native_document(self)) {
                        const uint32_t node = doc->find(wanted);
                        return doc->section_etree(node);
@@ -411,16 +386,17 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
     for (const Op &op : ops) {
         const char *operation = op.operation;
         cls.method(op.method, {arg("self"), arg("section_id").ann("int")},
-                   [operation](Args &a) { return per_section(a, operation); }, op.doc,
+                   [operation](Self self, Arg<"section_id"> section_id) {
+                       return per_section(self, section_id, operation);
+                   }, op.doc,
                    ann(op.annotation));
     }
 
     nb::object result = cls.finish();
-    g_output_class = result.inc_ref().ptr();
-    g_root_property = nb::object(result.attr("__dict__")["_root"]).release().ptr();
-    g_section_element = nb::object(result.attr("__dict__")["_section_element"]).release().ptr();
-    g_element_to_dict = nb::object(result.attr("__dict__")["_element_to_dict"]).release().ptr();
-    g_element_to_dict_function = nb::object(nb::handle(g_element_to_dict).attr("__func__")).release().ptr();
+    names.root_property = result.attr("__dict__")["_root"];
+    names.section_element = result.attr("__dict__")["_section_element"];
+    names.element_to_dict = result.attr("__dict__")["_element_to_dict"];
+    names.element_to_dict_function = names.element_to_dict.attr("__func__");
 }
 
 }  // namespace quillon::varenna

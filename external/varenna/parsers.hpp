@@ -15,15 +15,6 @@ void init_parsers(nb::module_ &m);
 
 // --- shared between the parser files ---------------------------------------------------------
 
-// The section element of a SectionResult made by our parsers: an element of a native tree.
-// `etree` is the ElementTree element built from it on first request; once it exists, it is
-// what the section reads (user code may have changed it).
-struct NativeSection {
-    xml::TreePtr tree;
-    uint32_t node = xml::kNone;
-    nb::object etree;
-};
-
 // Makes the nested SectionResult class (qualified name "<outer>.SectionResult").
 nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname);
 
@@ -31,24 +22,16 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
 // would be called with (id_, element); an unset object when the class's __init__ has been
 // replaced (the caller then calls the class with an ElementTree element).
 nb::object new_native_section_result(nb::handle id, nb::handle holder);
-// The holder object (stored as the section's element) for a native section.
-nb::object wrap_native_section(const xml::TreePtr &tree, uint32_t node);
-// The ElementTree element of a holder (built and cached on first request).
-nb::object native_section_etree(nb::handle holder);
-// Element.clear() on a holder: the native element and its ElementTree element, if built.
-void clear_native_section(nb::handle holder);
-bool is_native_section(nb::handle obj);
 
 // The SectionResult class made by make_section_result_class.
 nb::handle section_result_class();
-// Runs one of the eight extractions (by method name) natively on a section element of a tree,
-// as SectionResult(id, element).<name>() would.
-nb::object extract_native(const char *name, const xml::TreePtr &tree, uint32_t section);
-
 // int(element.find("SectionId").text), with the interpreter's errors.
 nb::object section_identifier(const xml::Tree &tree, uint32_t section);
 
 void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class);
+
+// The private `_testing` hooks of the differential tests and fuzzers.
+void init_testing_hooks(nb::module_ &m);
 
 // Raises ParsingError("section with id '" + <before> + str(id) + "' is not available in the
 // result file."). Built from Python strings: an identifier may hold any text, lone surrogates

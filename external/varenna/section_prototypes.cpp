@@ -1,6 +1,7 @@
 // Section prototypes: the shape of a concrete cross-section without material, name or place
 // in a model. The facade reads one while it builds a member and keeps no reference to it.
 #include "model.hpp"
+#include "python_ops.hpp"
 
 namespace quillon::varenna {
 
@@ -21,7 +22,7 @@ void add_abstract_members(ClassBuilder &cls) {
 
 void init_section_prototypes(nb::module_ &m) {
     const ModelNames &n = names();
-    nb::object ABC = import_name("abc", "ABC");
+    nb::object ABC = ops::import_name("abc", "ABC");
 
     ClassBuilder base(m, "_SectionPrototype", {ABC}, "Abstract base class of all section prototypes.");
     base.abstract_method("__init__", {arg("self")}, [](Self) {});

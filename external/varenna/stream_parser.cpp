@@ -2,7 +2,10 @@
 // and keeping only the section elements (each in a tree of its own, emptied when the walk
 // moves on), so memory stays bounded by one section whatever the size of the file.
 #include "binder.hpp"
+#include "python_ops.hpp"
+#include "parser_names.hpp"
 #include "parsers.hpp"
+#include "section_holder.hpp"
 #include "xml_etree.hpp"
 #include "xml_tokenizer.hpp"
 #include "xml_tree.hpp"
@@ -22,7 +25,6 @@ constexpr const char *kSectionTag = "SectionConcreteCheckResult";
 // Large enough that the per-call costs vanish, small enough to keep few sections queued.
 constexpr Py_ssize_t kChunkSize = 64 * 1024;
 
-PyObject *g_parsing_error = nullptr;  // kept for the life of the process
 
 // The generator returned by section_results(). It behaves as a generator function would:
 // nothing happens before the first request, resuming it empties the section handed out last,
@@ -194,9 +196,7 @@ PyType_Slot walk_slots[] = {
     {0, nullptr},
 };
 
-nb::object section_result_method(Args &a) {
-    nb::handle self = a.self();
-    nb::handle wanted = a[1];
+nb::object section_result_method(Self self, Arg<"id_"> wanted) {
     nb::object walk = self.attr("section_results")();
     for (nb::handle section : walk) {
         nb::object id = section.attr("id_");
@@ -217,17 +217,17 @@ nb::object section_result_method(Args &a) {
 }  // namespace
 
 void raise_missing_section(const char *before, nb::handle id) {
-    nb::object text = text_object_of(id);
+    nb::object text = ops::text_object_of(id);
     nb::object head = nb::str((std::string("section with id '") + before).c_str());
     nb::object tail = nb::str("' is not available in the result file.");
     nb::object message = nb::steal(PyUnicode_Concat(head.ptr(), text.ptr()));
     if (message.is_valid()) message = nb::steal(PyUnicode_Concat(message.ptr(), tail.ptr()));
     if (!message.is_valid()) raise_pending();
-    raise(g_parsing_error, message);
+    raise(parser_names().ParsingError, message);
 }
 
 void init_parsers(nb::module_ &m) {
-    g_parsing_error = import_name("quillon.errors", "ParsingError").release().ptr();
+    parser_names().ParsingError = ops::import_name("quillon.errors", "ParsingError");
     xml::parse_error_type();
 
     nb::class_<SectionWalk>(m, "_SectionWalk", "The generator of RcsOutputFileParser.section_results().",
@@ -264,6 +264,8 @@ void init_parsers(nb::module_ &m) {
     }, nb::arg("enabled").none() = nb::none(),
        "Whether result files are parsed with the fast scanner first; sets it when given.");
 
+    init_testing_hooks(m);
+
     nb::object section_result = make_section_result_class(m, "RcsOutputFileParser");
 
     ClassBuilder cls(m, "RcsOutputFileParser", {},
@@ -277,24 +279,20 @@ void init_parsers(nb::module_ &m) {
                      "        for section in parser.section_results():\n"
                      "            print(section.id_, section.capacity())\n");
     cls.attr("SectionResult", section_result);
-    cls.method("__init__", {arg("self"), arg("xml_file").ann("BinaryIO")}, [](Args &a) {
-        nb::object pos = a[1].attr("tell")();
-        a.self().attr("_pos") = pos;
-        a.self().attr("_file") = a[1];
-        return nb::none();
+    cls.method("__init__", {arg("self"), arg("xml_file").ann("BinaryIO")}, [](Self self, Arg<"xml_file"> xml_file) {
+        nb::object pos = xml_file.attr("tell")();
+        self.attr("_pos") = pos;
+        self.attr("_file") = xml_file;
     });
     cls.method("section_results", {arg("self")},
-               [](Args &a) -> nb::object { return nb::cast(SectionWalk(nb::borrow(a.self())), nb::rv_policy::move); },
+               [](Self self) -> nb::object { return nb::cast(SectionWalk(nb::borrow(self)), nb::rv_policy::move); },
                "Yields the sections of the result file in document order.",
                ann("Iterator['RcsOutputFileParser.SectionResult']"));
     cls.method("section_result", {arg("self"), arg("id_").ann("int")}, section_result_method,
                "The section with the given identifier.",
                ann("'RcsOutputFileParser.SectionResult'"));
     cls.method("_reset_file", {arg("self")},
-               [](Args &a) {
-                   a.self().attr("_file").attr("seek")(a.self().attr("_pos"));
-                   return nb::none();
-               },
+               [](Self self) { self.attr("_file").attr("seek")(self.attr("_pos")); },
                "Puts the stream back where it was when the parser was created.", nb::none());
     nb::object parser = cls.finish();
 

@@ -1,0 +1,162 @@
+// Reading a section's values as the interpreter would read them from its ElementTree
+// element: float(element.text), element.text, `not element.text`, with the interpreter's errors,
+// natively where the text is ours. The Reader binds our names and paths to one tree once.
+#pragma once
+
+#include "binder.hpp"
+#include "check_paths.hpp"
+#include "xml_path.hpp"
+#include "xml_text.hpp"
+#include "xml_tree.hpp"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace quillon::varenna::checks {
+
+using bind::raise_pending;
+using xml::BoundPath;
+using xml::kNone;
+using xml::Span;
+using xml::Tree;
+
+// Reading an attribute (`text`, `findtext`) of a missing element: the interpreter's own
+// AttributeError.
+[[noreturn]] void raise_missing(const char *attribute);
+
+// float() of plain decimal ASCII text; false for anything else (the interpreter decides).
+bool plain_float(std::string_view s, double &out);
+
+struct Reader {
+    const Tree &t;
+    uint32_t ids[NameCount];
+    std::vector<nb::object> tag_cache;
+
+    explicit Reader(const Tree &tree) : t(tree), tag_cache(tree.tags.size()) {
+        for (unsigned i = 0; i < NameCount; ++i) ids[i] = t.find_tag(kNames[i]);
+        name_of.assign(t.tags.size(), NameCount);
+        for (unsigned i = 0; i < NameCount; ++i)
+            if (ids[i] != kNone) name_of[ids[i]] = (uint8_t) i;
+        pure = xml::only_strings(t);
+    }
+    // Only strings in the tree (always so in a parsed one): looking through it runs no user
+    // code and cannot fail, so the order of the lookups is free.
+    bool pure = false;
+
+    uint32_t child(uint32_t node, Name n) const { return t.child(node, ids[n]); }
+
+    // The first child of an element with each of our names, as child() finds it, for an
+    // element read for many names: one pass over its children instead of one per name.
+    struct FirstChildren {
+        uint32_t of[NameCount];
+        uint32_t operator[](Name n) const { return of[n]; }
+    };
+    FirstChildren first_children(uint32_t node) const {
+        FirstChildren f;
+        std::fill(std::begin(f.of), std::end(f.of), kNone);
+        for (uint32_t c = t.nodes[node].first_child; c != kNone; c = t.nodes[c].next_sibling) {
+            const uint8_t n = name_of[t.nodes[c].tag];
+            if (n != NameCount && f.of[n] == kNone) f.of[n] = c;
+        }
+        return f;
+    }
+    std::vector<uint8_t> name_of;  // tag id -> our name (NameCount: none)
+
+    // The path with its tags looked up in this tree once, however many extremes it runs on.
+    const BoundPath &path(const Path &p) {
+        auto it = bound.find(&p);
+        if (it == bound.end()) it = bound.emplace(&p, BoundPath(p, t)).first;
+        return it->second;
+    }
+    std::unordered_map<const Path *, BoundPath> bound;
+
+    // The result element of check `k` below `extreme`, as paths().checks[k] finds it. When
+    // all checks are wanted, in a pure tree, the elements of all of them are found in one walk
+    // over the extreme instead of one walk per check.
+    uint32_t check_element(size_t k, uint32_t extreme, bool all_checks) {
+        if (!pure || !all_checks) return path(paths().checks[k]).first(extreme);
+        auto it = check_elements.find(extreme);
+        if (it == check_elements.end()) it = check_elements.emplace(extreme, find_checks(extreme)).first;
+        return it->second[k];
+    }
+    std::unordered_map<uint32_t, std::array<uint32_t, kChecks>> check_elements;
+
+    // For each check, the first descendant with a ResultType child of the check's type
+    // (only the first such child counts) whose tail path matches, and that match.
+    std::array<uint32_t, kChecks> find_checks(uint32_t extreme) {
+        std::array<uint32_t, kChecks> found;
+        found.fill(kNone);
+        const uint32_t result_type = t.find_tag("ResultType");
+        if (result_type == kNone) return found;
+        size_t missing = kChecks;
+        for (uint32_t d = xml::next_in_subtree(t, extreme, extreme); d != kNone && missing;
+             d = xml::next_in_subtree(t, d, extreme)) {
+            bool tried[kChecks] = {};
+            for (uint32_t c = t.nodes[d].first_child; c != kNone; c = t.nodes[c].next_sibling) {
+                if (t.nodes[c].tag != result_type) continue;
+                for (size_t k = 0; k < kChecks; ++k) {
+                    if (found[k] != kNone || tried[k] || !xml::complete_text_equals(t, c, kCheckTypes[k]))
+                        continue;
+                    tried[k] = true;
+                    found[k] = path(paths().check_tails[k]).first(d);
+                    if (found[k] != kNone) --missing;
+                }
+            }
+        }
+        return found;
+    }
+
+    // float(element.text)
+    nb::object number(uint32_t node) const {
+        if (node == kNone) raise_missing("text");
+        const Span s = t.nodes[node].text;
+        const xml::Text text_value = xml::text_of(t, s);
+        if (!text_value.is_string) {
+            PyObject *r = PyNumber_Float(text_value.object.ptr());
+            if (!r) raise_pending();
+            return nb::steal(r);
+        }
+        double v;
+        if (plain_float(text_value.chars, v)) return nb::steal(PyFloat_FromDouble(v));
+        nb::object text = t.text_object(s);
+        PyObject *r = PyFloat_FromString(text.ptr());
+        if (!r) raise_pending();
+        return nb::steal(r);
+    }
+    // element.text
+    nb::object text(uint32_t node) const {
+        if (node == kNone) raise_missing("text");
+        return t.text_object(t.nodes[node].text);
+    }
+    nb::object tag(uint32_t node) {
+        const uint32_t id = t.nodes[node].tag;
+        if (!tag_cache[id].is_valid()) tag_cache[id] = t.tag_object(node);
+        return tag_cache[id];
+    }
+    // `not element.text`: no text, an empty one, or (in a tree user code filled) a falsy object.
+    bool text_is_empty(uint32_t node) const {
+        const xml::Text text_value = xml::text_of(t, t.nodes[node].text);
+        if (text_value.is_none()) return true;
+        if (text_value.is_string) return text_value.chars.empty();
+        const int truthy = PyObject_IsTrue(text_value.object.ptr());
+        if (truthy < 0) raise_pending();
+        return !truthy;
+    }
+    // element.text equals `value` (a missing text is None, which equals no string).
+    bool text_is(uint32_t node, std::string_view value) const {
+        const xml::Text text_value = xml::text_of(t, t.nodes[node].text);
+        if (text_value.is_none()) return false;
+        if (text_value.is_object()) {
+            nb::str v(value.data(), value.size());
+            const int eq = PyObject_RichCompareBool(text_value.object.ptr(), v.ptr(), Py_EQ);
+            if (eq < 0) raise_pending();
+            return eq;
+        }
+        return text_value.chars == value;
+    }
+};
+
+}  // namespace quillon::varenna::checks

@@ -1,0 +1,289 @@
+#include "extractions.hpp"
+
+#include "binder.hpp"
+#include "check_reader.hpp"
+#include "interned.hpp"
+
+#include <cmath>
+#include <stdexcept>
+#include <string_view>
+
+namespace quillon::varenna::checks {
+
+using bind::raise_no_args;
+using bind::raise_pending;
+using xml::TreePtr;
+
+void set(nb::handle d, PyObject *key, nb::handle value) {
+    if (PyDict_SetItem(d.ptr(), key, value.ptr()) < 0) raise_pending();
+}
+
+namespace {
+
+nb::dict numbers_and_result(Reader &r, uint32_t e, const Name *names, size_t count) {
+    nb::dict d;
+    const Reader::FirstChildren c = r.first_children(e);
+    for (size_t i = 0; i < count; ++i) set(d, name_key(names[i]), r.number(c[names[i]]));
+    set(d, KEY("Result"), r.text(c[Result]));
+    return d;
+}
+
+nb::object force_group(Reader &r, uint32_t g) {
+    if (g == kNone || !r.t.has_children(g)) return nb::none();
+    nb::dict d;
+    for (uint32_t c = r.t.nodes[g].first_child; c != kNone; c = r.t.nodes[c].next_sibling) {
+        nb::object key = r.tag(c);
+        nb::object value = r.number(c);
+        if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) raise_pending();
+    }
+    return d;
+}
+
+nb::object capacity_entry(Reader &r, uint32_t e) {
+    nb::dict d;
+    const Reader::FirstChildren c = r.first_children(e);
+    set(d, KEY("Fu"), force_group(r, c[Fu]));
+    set(d, KEY("Fu1"), force_group(r, c[Fu1]));
+    set(d, KEY("Fu2"), force_group(r, c[Fu2]));
+    set(d, KEY("CheckValue"), r.number(c[CheckValue]));
+    set(d, KEY("Result"), r.text(c[Result]));
+    return d;
+}
+
+nb::object shear_entry(Reader &r, uint32_t e) { return numbers_and_result(r, e, kShear, std::size(kShear)); }
+nb::object torsion_entry(Reader &r, uint32_t e) { return numbers_and_result(r, e, kTorsion, std::size(kTorsion)); }
+nb::object interaction_entry(Reader &r, uint32_t e) {
+    return numbers_and_result(r, e, kInteraction, std::size(kInteraction));
+}
+
+nb::object crack_width_entry(Reader &r, uint32_t e) {
+    const uint32_t short_e = r.path(paths().crack_short).first(e);
+    const uint32_t long_e = r.path(paths().crack_long).first(e);
+    auto term = [&](uint32_t el) -> nb::object {
+        if (el == kNone) return nb::none();
+        nb::dict d;
+        const Reader::FirstChildren c = r.first_children(el);
+        for (Name n : kCrackTerm) set(d, name_key(n), r.number(c[n]));
+        return d;
+    };
+    nb::object s = term(short_e);
+    nb::object l = term(long_e);
+    nb::dict d;
+    set(d, KEY("short"), s);
+    set(d, KEY("long"), l);
+    if (short_e != kNone) set(nb::borrow<nb::dict>(s), KEY("Result"), r.text(r.child(short_e, Result)));
+    if (long_e != kNone) set(nb::borrow<nb::dict>(l), KEY("Result"), r.text(r.child(long_e, Result)));
+    return d;
+}
+
+nb::object detailing_entry(Reader &r, uint32_t e) {
+    const uint32_t lon = r.child(e, CheckValueLongReinf);
+    const uint32_t shr = r.child(e, CheckValueShearReinf);
+    nb::object lv = lon == kNone ? nb::none() : r.number(lon);
+    nb::object sv = shr == kNone ? nb::none() : r.number(shr);
+    nb::dict d;
+    set(d, KEY("longitudinal"), lv);
+    set(d, KEY("shear"), sv);
+    set(d, KEY("CheckValue"), r.number(r.child(e, CheckValue)));
+    set(d, KEY("CheckValueLongReinf"), lv);
+    set(d, KEY("CheckValueShearReinf"), sv);
+    set(d, KEY("Result"), r.text(r.child(e, Result)));
+    return d;
+}
+
+bool is_nan_word(std::string_view s) {
+    return s.size() == 3 && (s[0] | 0x20) == 'n' && (s[1] | 0x20) == 'a' && (s[2] | 0x20) == 'n';
+}
+
+nb::object stress_limitation_entry(Reader &r, uint32_t e) {
+    const Paths &p = paths();
+    nb::dict d;
+    const std::vector<uint32_t> shorts = r.path(p.stress_short).all(e);
+    const std::vector<uint32_t> longs = r.path(p.stress_long).all(e);
+    auto summary = [&](const std::vector<uint32_t> &elements) -> nb::object {
+        nb::dict s;
+        for (uint32_t el : elements) {
+            const uint32_t type_check = r.child(el, TypeCheck);
+            const uint32_t stress = r.child(el, Stress);
+            if (type_check == kNone || stress == kNone) continue;
+            nb::object value;
+            if (r.text_is_empty(stress)) {
+                value = nb::none();  // an empty stress reads as "nan"
+            } else {
+                value = r.number(stress);
+                if (std::isnan(PyFloat_AS_DOUBLE(value.ptr()))) value = nb::none();
+            }
+            nb::object key = r.text(type_check);
+            if (PyDict_SetItem(s.ptr(), key.ptr(), value.ptr()) < 0) raise_pending();
+        }
+        return PyDict_GET_SIZE(s.ptr()) ? nb::object(s) : nb::none();
+    };
+    set(d, KEY("short"), summary(shorts));
+    set(d, KEY("long"), summary(longs));
+    for (size_t i = 0; i < std::size(kStressChecks); ++i) {
+        static PyObject *names[std::size(kStressChecks)] = {};
+        if (!names[i]) names[i] = PyUnicode_InternFromString(kStressChecks[i]);
+        PyObject *name = names[i];
+        set(d, name, nb::none());
+        nb::object entry = nb::none();
+        for (uint32_t el : r.path(p.stress_checks[i]).all(e)) {
+            const uint32_t check = r.child(el, Check);
+            if (check == kNone) raise_missing("text");
+            PyObject *term;
+            if (r.text_is(check, "StressLimitationShort")) term = KEY("short");
+            else if (r.text_is(check, "StressLimitationLong")) term = KEY("long");
+            else raise_no_args(PyExc_NotImplementedError);
+            if (entry.is_none()) {
+                entry = nb::dict();
+                set(d, name, entry);
+            }
+            const uint32_t stress = r.child(el, Stress);
+            if (stress == kNone) raise_missing("text");
+            const xml::Text st = xml::text_of(r.t, r.t.nodes[stress].text);
+            nb::object stress_value;
+            if (r.text_is_empty(stress)) {
+                stress_value = nb::none();  // no stress given: like the term summaries
+            } else if (st.is_object()) {
+                nb::object text = r.text(stress);
+                nb::object lowered = text.attr("lower")();
+                if (nb::str("nan").equal(lowered)) stress_value = nb::none();
+                else stress_value = r.number(stress);
+            } else {
+                stress_value = is_nan_word(st.chars) ? nb::none() : r.number(stress);
+            }
+            nb::dict values;
+            set(values, KEY("Stress"), stress_value);
+            set(values, KEY("CheckValue"), r.number(r.child(el, CheckValue)));
+            set(values, KEY("Result"), r.text(r.child(el, Result)));
+            nb::dict entry_dict = nb::borrow<nb::dict>(entry);
+            set(entry_dict, term, values);
+        }
+    }
+    return d;
+}
+
+// Compares element.findtext(...) of two lookups: None when the element is absent, "" for one
+// without text, its text (whatever user code put there) otherwise.
+bool same_found_text(Reader &r, uint32_t a, uint32_t b) {
+    if (a == kNone || b == kNone) return a == b;
+    const xml::Text ta = xml::text_of(r.t, r.t.nodes[a].text), tb = xml::text_of(r.t, r.t.nodes[b].text);
+    if (ta.is_object() || tb.is_object()) {
+        nb::object va = ta.is_none() ? nb::object(nb::str("")) : r.text(a);
+        nb::object vb = tb.is_none() ? nb::object(nb::str("")) : r.text(b);
+        nb::object outcome = nb::steal(PyObject_RichCompare(va.ptr(), vb.ptr(), Py_EQ));
+        if (!outcome.is_valid()) raise_pending();
+        const int eq = PyObject_IsTrue(outcome.ptr());
+        if (eq < 0) raise_pending();
+        return eq;
+    }
+    return ta.chars == tb.chars;
+}
+
+bool forces_match(Reader &r, uint32_t shear, uint32_t forces) {
+    const Paths &p = paths();
+    for (size_t i = 0; i < std::size(kForces); ++i) {
+        const uint32_t a = r.path(p.any_depth_forces[i]).first(shear);
+        if (forces == kNone) raise_missing("findtext");
+        const uint32_t b = r.child(forces, kForces[i]);
+        if (!same_found_text(r, a, b)) return false;
+    }
+    return true;
+}
+
+nb::object fatigue_entry(Reader &r, uint32_t e) {
+    const Paths &p = paths();
+    nb::dict d;
+    set(d, KEY("fatigue"), nb::dict());
+    nb::dict shear;
+    set(d, KEY("shear"), shear);
+    const uint32_t fmax = r.path(p.fatigue_max).first(e);
+    const uint32_t fmin = r.path(p.fatigue_min).first(e);
+    nb::dict fat;
+    set(fat, KEY("CheckValue"), r.number(r.path(p.fatigue_value).first(e)));
+    set(fat, KEY("DecisionMethod"), r.text(r.path(p.fatigue_method).first(e)));
+    set(fat, KEY("Result"), r.text(r.path(p.fatigue_result).first(e)));
+    set(d, KEY("fatigue"), fat);
+    for (uint32_t sh : r.path(p.fatigue_shear).all(e)) {
+        if (forces_match(r, sh, fmax)) set(shear, KEY("max"), numbers_and_result(r, sh, kShear, std::size(kShear)));
+        if (forces_match(r, sh, fmin)) set(shear, KEY("min"), numbers_and_result(r, sh, kShear, std::size(kShear)));
+    }
+    return d;
+}
+
+}  // namespace
+
+// In the order of kCheckTypes.
+const Operation kOperations[kOperationCount] = {
+    {"capacity", capacity_entry},
+    {"shear", shear_entry},
+    {"torsion", torsion_entry},
+    {"interaction", interaction_entry},
+    {"crack_width", crack_width_entry},
+    {"detailing", detailing_entry},
+    {"stress_limitation", stress_limitation_entry},
+    {"fatigue", fatigue_entry},
+};
+static_assert(kOperationCount == kChecks);
+
+size_t operation(const char *name) {
+    for (size_t k = 0; k < kOperationCount; ++k)
+        if (std::string_view(kOperations[k].name) == name) return k;
+    throw std::logic_error("unknown extraction");
+}
+
+ReaderCache::ReaderCache() = default;
+ReaderCache::~ReaderCache() = default;
+
+Reader &ReaderCache::of(const Tree &tree) {
+    if (!reader || &reader->t != &tree) reader = std::make_unique<Reader>(tree);
+    return *reader;
+}
+
+// The common skeleton: one entry per extreme element, None when the result element is absent
+// or has no children.
+nb::list run(size_t k, const std::vector<ElementRef> &extremes, ReaderCache &readers,
+             bool all_checks) {
+    nb::list out;
+    for (const ElementRef &x : extremes) {
+        Reader &reader = readers.of(*x.tree);
+        const uint32_t element = reader.check_element(k, x.node, all_checks);
+        if (element == kNone || !x.tree->has_children(element)) out.append(nb::none());
+        else out.append(kOperations[k].entry(reader, element));
+    }
+    return out;
+}
+
+nb::list run(size_t k, const std::vector<ElementRef> &extremes) {
+    ReaderCache readers;
+    return run(k, extremes, readers, false);
+}
+
+std::vector<ElementRef> extremes_of_section(const TreePtr &tree, uint32_t section) {
+    std::vector<ElementRef> out;
+    const uint32_t er = tree->child(section, tree->find_tag("ExtremeResults"));
+    if (er == kNone) return out;
+    for (uint32_t c = tree->nodes[er].first_child; c != kNone; c = tree->nodes[c].next_sibling)
+        out.push_back(ElementRef{tree, c});
+    return out;
+}
+
+PyObject *operation_key(size_t k) {
+    static PyObject *keys[kOperationCount] = {};
+    if (!keys[k]) keys[k] = PyUnicode_InternFromString(kOperations[k].name);
+    return keys[k];
+}
+
+nb::list combine(const std::vector<nb::list> &lists) {
+    nb::list out;
+    size_t count = (size_t) -1;
+    for (const nb::list &l : lists) count = std::min(count, (size_t) PyList_GET_SIZE(l.ptr()));
+    for (size_t i = 0; i < count; ++i) {
+        nb::dict d;
+        for (size_t k = 0; k < kOperationCount; ++k)
+            set(d, operation_key(k), nb::handle(PyList_GET_ITEM(lists[k].ptr(), (Py_ssize_t) i)));
+        out.append(d);
+    }
+    return out;
+}
+
+}  // namespace quillon::varenna::checks
