@@ -67,7 +67,6 @@ public:
     std::string_view view(Span s) const {
         return s.offset >= Span::kForeign ? std::string_view() : std::string_view(chars).substr(s.offset, s.length);
     }
-    const std::string &tag_name(uint32_t node) const { return tags[nodes[node].tag].name; }
 
     // The tag id of a name as ElementTree shows it, kNone when no element of the tree has it.
     uint32_t find_tag(std::string_view name) const;
