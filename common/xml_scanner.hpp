@@ -86,6 +86,8 @@ private:
     template <class E> R start_tag(const uint8_t *&p, const uint8_t *end);
     template <class E> R end_tag(const uint8_t *&p, const uint8_t *end);
     template <class E> R comment(const uint8_t *&p, const uint8_t *end);
+    // One character of a comment's or a processing instruction's data.
+    template <class E> static R data_character(const uint8_t *&q, const uint8_t *end);
     template <class E> R processing_instruction(const uint8_t *&p, const uint8_t *end);
     template <class E> R declaration(const uint8_t *&p, const uint8_t *end);
     template <class E> R cdata(const uint8_t *&p, const uint8_t *end);

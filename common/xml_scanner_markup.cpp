@@ -10,6 +10,20 @@ namespace quillon::xml {
 
 using namespace scanning;
 
+// Any character XML allows, checked as it is decoded.
+template <class E> Scanner::R Scanner::data_character(const uint8_t *&q, const uint8_t *end) {
+    const uint32_t c = E::at(q);
+    if ((c >= 0x20 && c < 0x80) || c == '\t' || c == '\n' || c == '\r') {
+        q += E::W;
+        return R::Ok;
+    }
+    uint32_t cp;
+    const uint8_t *next;
+    const R r = Decoder<E>::decode(q, end, cp, next, R::Ok, R::More, R::Bad);
+    if (r == R::Ok) q = next;
+    return r;
+}
+
 template <class E> Scanner::R Scanner::comment(const uint8_t *&p, const uint8_t *end) {
     constexpr size_t W = E::W;
     const uint8_t *q = p + 4 * W;
@@ -26,16 +40,9 @@ template <class E> Scanner::R Scanner::comment(const uint8_t *&p, const uint8_t 
                 return R::Ok;
             }
             q += W;
-        } else if (c >= 0x20 && c < 0x80) {
-            q += W;
-        } else if (c == '\t' || c == '\n' || c == '\r') {
-            q += W;
         } else {
-            uint32_t cp;
-            const uint8_t *next;
-            const R r = Decoder<E>::decode(q, end, cp, next, R::Ok, R::More, R::Bad);
+            const R r = data_character<E>(q, end);
             if (r != R::Ok) return r;
-            q = next;
         }
     }
 }
@@ -67,14 +74,9 @@ template <class E> Scanner::R Scanner::processing_instruction(const uint8_t *&p,
                 return R::Ok;
             }
             q += W;
-        } else if ((c >= 0x20 && c < 0x80) || c == '\t' || c == '\n' || c == '\r') {
-            q += W;
         } else {
-            uint32_t cp;
-            const uint8_t *next;
-            const R r = Decoder<E>::decode(q, end, cp, next, R::Ok, R::More, R::Bad);
+            const R r = data_character<E>(q, end);
             if (r != R::Ok) return r;
-            q = next;
         }
     }
 }
