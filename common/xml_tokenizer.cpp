@@ -134,13 +134,19 @@ struct Tokenizer::State {
         }
     }
 
+    // Whether a start or end tag goes to the sink: those the scanner reported already, before
+    // it handed the document over, are not reported again, and nothing is after a failure.
+    bool reports_tag() {
+        if (suppress) {
+            --suppress;
+            return false;
+        }
+        return !failed;
+    }
+
     static void XMLCALL on_start(void *user, const XML_Char *name, const XML_Char **atts) {
         auto *s = (State *) user;
-        if (s->suppress) {
-            --s->suppress;
-            return;
-        }
-        if (s->failed) return;
+        if (!s->reports_tag()) return;
         try {
             s->sink->start(name, atts);
         } catch (...) {
@@ -149,11 +155,7 @@ struct Tokenizer::State {
     }
     static void XMLCALL on_end(void *user, const XML_Char *) {
         auto *s = (State *) user;
-        if (s->suppress) {
-            --s->suppress;
-            return;
-        }
-        if (s->failed) return;
+        if (!s->reports_tag()) return;
         try {
             s->sink->end();
         } catch (...) {
