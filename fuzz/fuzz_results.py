@@ -57,15 +57,37 @@ def native_tree(data):
         raise e.__cause__
 
 
+def as_refused(data: bytes) -> bytes:
+    """What the standard parser must see to refuse what ours refuses.
+
+    The standard parser takes an unpaired high surrogate and the unit after it as one
+    character; ours refuses it as the standard parser refuses a lone low surrogate in its
+    place. UTF-16 is told as ours tells it: by the byte order mark or the first "<".
+    """
+    head = data[:2]
+    if head in (b"\xff\xfe", b"<\x00"):
+        order = "little"
+    elif head in (b"\xfe\xff", b"\x00<"):
+        order = "big"
+    else:
+        return data
+    units = [int.from_bytes(data[i:i + 2], order) for i in range(0, len(data) - 1, 2)]
+    for i, unit in enumerate(units):
+        if 0xD800 <= unit <= 0xDBFF and i + 1 < len(units) and not 0xDC00 <= units[i + 1] <= 0xDFFF:
+            return data[:2 * i] + (0xDC00).to_bytes(2, order) + data[2 * i + 2:]
+    return data
+
+
 def TestOneInput(data: bytes):
-    expected = outcome(lambda: ET.tostring(ET.fromstring(data)))
+    reference = as_refused(data)
+    expected = outcome(lambda: ET.tostring(ET.fromstring(reference)))
     got = outcome(lambda: ET.tostring(native_tree(data)))
     assert got == expected, (got, expected)
     if expected[0] == "ok":
         root = ET.fromstring(data)
         for path in PATHS:
             assert varenna._testing.xml_select(root, path, False) == root.findall(path)
-    assert walk(varenna, data) == walk(baseline_parsers, data)
+    assert walk(varenna, data) == walk(baseline_parsers, reference)
 
 
 def main():
