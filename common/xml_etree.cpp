@@ -54,8 +54,7 @@ nb::object to_etree(const Tree &tree, uint32_t node, const std::function<nb::obj
         nb::dict attrib;
         for (uint32_t a = 0; a < nd.attribute_count; ++a) {
             const Attribute &at = tree.attributes[nd.first_attribute + a];
-            std::string_view raw = tree.view(at.name);
-            std::string shown = raw.find('}') == std::string_view::npos ? std::string(raw) : "{" + std::string(raw);
+            const std::string shown = shown_name(tree.view(at.name));
             nb::str key(shown.data(), shown.size());
             attrib[key] = tree.text_object(at.value);
         }
@@ -121,7 +120,7 @@ TreePtr from_etree(nb::handle element) {
                 // Lone surrogates: keep the string object itself.
                 PyErr_Clear();
             } else {
-                if (t.chars.size() + (size_t) len >= Span::kForeign) throw std::bad_alloc();
+                if (t.chars.size() + (size_t) len >= Span::kIndent) throw std::bad_alloc();
                 s.offset = (uint32_t) t.chars.size();
                 s.length = (uint32_t) len;
                 t.chars.append(utf8, (size_t) len);

@@ -107,7 +107,7 @@ private:
     size_t events_ = 0;
     std::string carry_;              // the start of a token cut by the end of a piece
     Buffer text_;                    // character data not yet reported
-    std::string names_;              // raw names of the open elements
+    Buffer names_;                   // raw names of the open elements
     std::vector<Open> open_;
     std::vector<Binding> bindings_;
     size_t defaults_ = 0;            // bindings of the default namespace among them

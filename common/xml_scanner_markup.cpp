@@ -50,11 +50,11 @@ template <class E> Scanner::R Scanner::comment(const uint8_t *&p, const uint8_t 
 template <class E> Scanner::R Scanner::processing_instruction(const uint8_t *&p, const uint8_t *end) {
     constexpr size_t W = E::W;
     const uint8_t *q = p + 2 * W;
-    std::string target;
+    Buffer target;
     uint32_t colon;
     QL_READ_NAME(E, q, end, target, colon);
     if (colon) return R::Bad;
-    if (target.size() >= 3 && equal_ascii_ci(target.data(), 3, "xml")) return R::Bad;
+    if (target.size >= 3 && equal_ascii_ci(target.data.get(), 3, "xml")) return R::Bad;
     if (q + W > end) return R::More;
     uint32_t c = E::at(q);
     if (c == '?') {  // no data: the target is followed by the end at once

@@ -147,8 +147,8 @@ template <> struct NameRun<Utf16BE> {
 // A name in ASCII at `q`, appended to `into`; `colon` gets the offset of its one colon (0 for
 // none). Names with more colons, or one at either end, are errors in namespace mode, and so
 // is a local part that does not start like a name.
-template <class E>
-inline bool read_name(const uint8_t *&q, const uint8_t *end, std::string &into, uint32_t &colon, bool &more) {
+template <class E, class Buffer>
+inline bool read_name(const uint8_t *&q, const uint8_t *end, Buffer &into, uint32_t &colon, bool &more) {
     constexpr size_t W = E::W;
     more = false;
     colon = 0;
@@ -169,9 +169,9 @@ inline bool read_name(const uint8_t *&q, const uint8_t *end, std::string &into, 
     }
     const size_t length = (size_t) (q - start) / W;
     if (colon && colon + 1 == length) return false;
-    const size_t at = into.size();
-    into.resize(at + length + 8);  // room for whole blocks of eight
-    char *out = into.data() + at;
+    if (length > (size_t{1} << 30)) return false;  // leave such a name to expat
+    into.reserve_more(length + 8);  // room for whole blocks of eight
+    char *out = into.data.get() + into.size;
     if constexpr (W == 1) {
         std::memcpy(out, start, length);
     } else {
@@ -179,7 +179,7 @@ inline bool read_name(const uint8_t *&q, const uint8_t *end, std::string &into, 
         for (; i + 8 <= length; i += 8) NameRun<E>::narrow8(start + i * W, out + i);
         for (; i < length; ++i) out[i] = (char) E::at(start + i * W);
     }
-    into.resize(at + length);
+    into.size += length;
     return true;
 }
 

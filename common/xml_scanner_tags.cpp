@@ -13,19 +13,19 @@ using namespace scanning;
 template <class E> Scanner::R Scanner::start_tag(const uint8_t *&p, const uint8_t *end) {
     constexpr size_t W = E::W;
     const uint8_t *q = p + W;
-    const size_t names_before = names_.size();
+    const size_t names_before = names_.size;
     struct Undo {
-        std::string &names;
+        Buffer &names;
         size_t size;
         bool keep = false;
         ~Undo() {
-            if (!keep) names.resize(size);
+            if (!keep) names.size = size;
         }
     } undo{names_, names_before};
     uint32_t colon;
     QL_READ_NAME(E, q, end, names_, colon);
-    const auto name_length = (uint32_t) (names_.size() - names_before);
-    names_.push_back('\0');
+    const auto name_length = (uint32_t) (names_.size - names_before);
+    names_.push('\0');
     raw_attributes_.clear();
     attribute_bytes_.clear();
     bool empty = false;
@@ -51,11 +51,9 @@ template <class E> Scanner::R Scanner::start_tag(const uint8_t *&p, const uint8_
         if (!spaced) return R::Bad;
         RawAttribute a;
         a.name_at = (uint32_t) attribute_bytes_.size;
-        std::string name;
-        QL_READ_NAME(E, q, end, name, a.colon);
-        attribute_bytes_.append(name.data(), name.size());
+        QL_READ_NAME(E, q, end, attribute_bytes_, a.colon);
+        a.name_length = (uint32_t) (attribute_bytes_.size - a.name_at);
         attribute_bytes_.push('\0');
-        a.name_length = (uint32_t) name.size();
         for (;; q += W) {
             if (q + W > end) return R::More;
             if (!is_space(E::at(q))) break;
@@ -141,7 +139,7 @@ bool Scanner::report_start(uint32_t name_at, uint32_t name_length, uint32_t colo
         open_.push_back(Open{name_at, name_length, bindings_before});
         stage_ = Stage::Content;
         ++events_;
-        sink_.start(names_.data() + name_at, const_cast<const char **>(kNoAttributes));
+        sink_.start(names_.data.get() + name_at, const_cast<const char **>(kNoAttributes));
         if (empty) report_end();
         return true;
     }
@@ -200,7 +198,7 @@ bool Scanner::report_start(uint32_t name_at, uint32_t name_length, uint32_t colo
         resolved_.push_back('\0');
         return true;
     };
-    const char *element = names_.data() + name_at;
+    const char *element = names_.data.get() + name_at;
     const char *element_name = element;
     const bool plain_element = colon == 0 && defaults_ == 0;
     std::vector<size_t> &offsets = offsets_;
@@ -256,7 +254,7 @@ bool Scanner::report_end() {
 template <class E> Scanner::R Scanner::end_tag(const uint8_t *&p, const uint8_t *end) {
     constexpr size_t W = E::W;
     const Open &o = open_.back();
-    const char *name = names_.data() + o.name_at;
+    const char *name = names_.data.get() + o.name_at;
     const uint8_t *q = p + 2 * W;
     if ((size_t) (end - q) < o.name_length * W) {
         // Cut by the end of the piece: a mismatch already seen is an error all the same.
@@ -273,7 +271,7 @@ template <class E> Scanner::R Scanner::end_tag(const uint8_t *&p, const uint8_t 
     }
     const uint32_t name_at = o.name_at;
     report_end();
-    names_.resize(name_at);
+    names_.size = name_at;
     p = q + W;
     return R::Ok;
 }

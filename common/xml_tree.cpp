@@ -7,6 +7,10 @@
 
 namespace quillon::xml {
 
+const char kIndentChars[Span::kMaxIndent + 1] =
+    "\n                                                                ";
+static_assert(sizeof(kIndentChars) == Span::kMaxIndent + 1);
+
 uint32_t Tree::find_tag(std::string_view name) const {
     auto it = shown_ids_.find(name);
     return it == shown_ids_.end() ? kNone : it->second;
@@ -21,15 +25,25 @@ uint32_t Tree::intern_shown(std::string_view shown) {
     return id;
 }
 
+std::string shown_name(std::string_view raw) {
+    if (raw.find('}') == std::string_view::npos) return std::string(raw);
+    std::string shown(1, '{');
+    shown.append(raw);
+    return shown;
+}
+
 uint32_t Tree::intern_raw(std::string_view raw) {
+    if (raw.find('}') == std::string_view::npos) return intern_shown(raw);  // shown as it is
     auto it = raw_ids_.find(raw);
     if (it != raw_ids_.end()) return it->second;
-    // The standard parser shows a namespaced name "uri}local" as "{uri}local".
-    std::string shown = raw.find('}') == std::string_view::npos ? std::string(raw)
-                                                                 : "{" + std::string(raw);
-    const uint32_t id = intern_shown(shown);
+    const uint32_t id = intern_shown(shown_name(raw));
     raw_ids_.emplace(std::string(raw), id);
     return id;
+}
+
+void Tree::reserve_tags(size_t count) {
+    tags.reserve(count);
+    shown_ids_.reserve(count);
 }
 
 uint32_t Tree::intern_foreign(nb::handle tag) {
@@ -41,7 +55,8 @@ uint32_t Tree::intern_foreign(nb::handle tag) {
 nb::object Tree::text_object(Span s) const {
     if (s.is_none()) return nb::none();
     if (s.is_foreign()) return foreign[s.length];
-    PyObject *str = PyUnicode_DecodeUTF8(chars.data() + s.offset, (Py_ssize_t) s.length, "surrogatepass");
+    const std::string_view v = view(s);
+    PyObject *str = PyUnicode_DecodeUTF8(v.data(), (Py_ssize_t) v.size(), "surrogatepass");
     if (!str) throw nb::python_error();
     return nb::steal(str);
 }
@@ -69,17 +84,6 @@ void Tree::clear(uint32_t node) {
     }
 }
 
-uint32_t Tree::add_node(uint32_t tag, uint32_t parent, uint32_t previous_sibling) {
-    if (nodes.size() >= kNone - 1) throw std::bad_alloc();
-    const auto id = (uint32_t) nodes.size();
-    Node &n = nodes.emplace_back();
-    n.tag = tag;
-    n.parent = parent;
-    if (previous_sibling != kNone) nodes[previous_sibling].next_sibling = id;
-    else if (parent != kNone) nodes[parent].first_child = id;
-    return id;
-}
-
 // ---------------------------------------------------------------------------------------------
 
 TreeBuilder::TreeBuilder(std::string section_tag)
@@ -89,7 +93,7 @@ void TreeBuilder::expect_document_size(size_t bytes) {
     if (!whole_document_) return;
     if (!tree_) tree_ = std::make_shared<Tree>();
     tree_->nodes.reserve(std::min<size_t>(bytes / 16, kNone - 2));
-    tree_->chars.reserve(std::min<size_t>(bytes, Span::kForeign - 1));
+    tree_->chars.reserve(std::min<size_t>(bytes, Span::kIndent - Span::kMaxIndent - 1));
 }
 
 ElementRef TreeBuilder::pop_finished() {
@@ -109,8 +113,15 @@ Span *TreeBuilder::target() {
 
 void TreeBuilder::append_text(Span &s, const char *data, size_t length) {
     std::string &chars = tree_->chars;
-    if (chars.size() + length >= Span::kForeign) throw std::bad_alloc();
-    if (s.is_none()) s.offset = (uint32_t) chars.size();
+    if (chars.size() + length + Span::kMaxIndent >= Span::kIndent) throw std::bad_alloc();
+    if (s.is_indent()) {
+        // More than indentation after all: the indentation goes into the arena first.
+        const uint32_t indent = s.length;
+        s.offset = (uint32_t) chars.size();
+        chars.append(kIndentChars, indent);
+    } else if (s.is_none()) {
+        s.offset = (uint32_t) chars.size();
+    }
     // Pieces of one text arrive with nothing else written in between, so the text stays
     // contiguous at the end of the arena.
     chars.append(data, length);
@@ -202,6 +213,7 @@ void TreeBuilder::start(const char *name, const char **attributes) {
             // Sections tend to be alike: room for one like the last saves growing the arrays.
             tree_->nodes.reserve(last_nodes_);
             tree_->chars.reserve(last_chars_);
+            tree_->reserve_tags(last_tags_);
             for (std::vector<Span> &v : blank_texts_) v.clear();
             std::fill(tree_tag_.begin(), tree_tag_.end(), kNone);
             if (!whole_document_) section_tag_id_ = tree_->intern_raw(section_tag_);
@@ -210,11 +222,16 @@ void TreeBuilder::start(const char *name, const char **attributes) {
         settle_text();
     }
     Tree &t = *tree_;
-    const uint32_t parent = open_.empty() ? kNone : open_.back();
-    const uint32_t previous = open_.empty() ? kNone : last_child_.back();
     uint32_t raw;
-    const uint32_t node = t.add_node(tag_of(name, raw), parent, previous);
-    if (!last_child_.empty()) last_child_.back() = node;
+    const uint32_t tag = tag_of(name, raw);
+    uint32_t node;
+    if (open_.empty()) {
+        node = t.add_node(tag, kNone, kNone);
+    } else {
+        Open &parent = open_.back();
+        node = t.add_node(tag, parent.node, parent.last_child);
+        parent.last_child = node;
+    }
     if (attributes[0]) {
         Node &n = t.nodes[node];
         n.first_attribute = (uint32_t) t.attributes.size();
@@ -225,9 +242,7 @@ void TreeBuilder::start(const char *name, const char **attributes) {
             ++t.nodes[node].attribute_count;
         }
     }
-    open_.push_back(node);
-    last_child_.push_back(kNone);
-    open_raw_.push_back(raw);
+    open_.push_back(Open{node, kNone, raw});
     previous_raw_ = raw;
     previous_was_start_ = true;
     text_node_ = node;
@@ -240,12 +255,10 @@ void TreeBuilder::end() {
         return;
     }
     settle_text();
-    const uint32_t node = open_.back();
-    open_.pop_back();
-    last_child_.pop_back();
-    previous_raw_ = open_raw_.back();
+    const uint32_t node = open_.back().node;
+    previous_raw_ = open_.back().raw;
     previous_was_start_ = false;
-    open_raw_.pop_back();
+    open_.pop_back();
     text_node_ = node;
     text_is_tail_ = true;
     if (whole_document_) {
@@ -257,6 +270,7 @@ void TreeBuilder::end() {
         // The outermost kept element is complete; what follows belongs to the next one.
         last_nodes_ = tree_->nodes.size();
         last_chars_ = tree_->chars.size();
+        last_tags_ = tree_->tags.size();
         tree_.reset();
         text_node_ = kNone;
     }
@@ -271,9 +285,33 @@ bool TreeBuilder::runs_without_gil() const {
     return tree_.use_count() == own;
 }
 
+namespace {
+bool all_spaces(const char *p, size_t length) {
+    size_t i = 0;
+    for (uint64_t word; i + 8 <= length; i += 8) {
+        std::memcpy(&word, p + i, 8);
+        if (word != 0x2020202020202020u) return false;
+    }
+    for (; i < length; ++i)
+        if (p[i] != ' ') return false;
+    return true;
+}
+}  // namespace
+
 void TreeBuilder::text(const char *data, int length) {
     Span *s = target();
     if (!s) return;
+    const auto n = (size_t) length;
+    // Indentation, in one piece or (from expat) the line break first and then the spaces.
+    if (s->is_none() && !blank_pending_) {
+        if (n <= Span::kMaxIndent && n && data[0] == '\n' && all_spaces(data + 1, n - 1)) {
+            *s = Span{Span::kIndent, (uint32_t) n};
+            return;
+        }
+    } else if (s->is_indent() && s->length + n <= Span::kMaxIndent && all_spaces(data, n)) {
+        s->length += (uint32_t) n;
+        return;
+    }
     if (s->is_none()) {
         // Nothing written yet: a text that stays blank is held aside until it is complete,
         // so that a copy of one seen before costs no room in the arena.

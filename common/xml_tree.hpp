@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -26,11 +27,19 @@ constexpr uint32_t kNone = 0xFFFFFFFFu;
 // trees copied from ElementTree elements, where user code may have put anything).
 struct Span {
     static constexpr uint32_t kForeign = 0xFFFFFFFEu;
+    // A line break and then spaces: the indentation between the tags of a written document,
+    // about half of all its texts. Kept out of the arena, in `kIndentChars`.
+    static constexpr uint32_t kIndent = 0xFFFFFFFDu;
+    static constexpr uint32_t kMaxIndent = 65;
     uint32_t offset = kNone;
     uint32_t length = 0;  // the index into `foreign` for a foreign text
     bool is_none() const { return offset == kNone; }
     bool is_foreign() const { return offset == kForeign; }
+    bool is_indent() const { return offset == kIndent; }
 };
+
+// "\n" and Span::kMaxIndent - 1 spaces.
+extern const char kIndentChars[Span::kMaxIndent + 1];
 
 struct Node {
     uint32_t tag = kNone;  // index into Tree::tags
@@ -42,6 +51,9 @@ struct Node {
     uint32_t first_attribute = 0;
     uint32_t attribute_count = 0;
 };
+
+// A name as expat reports it ("uri}local") as the standard parser shows it ("{uri}local").
+std::string shown_name(std::string_view raw);
 
 struct Attribute {
     Span name;  // expat's form ("uri}local"); shown as "{uri}local"
@@ -65,7 +77,8 @@ public:
     std::vector<uint32_t> deferred_clears;
 
     std::string_view view(Span s) const {
-        return s.offset >= Span::kForeign ? std::string_view() : std::string_view(chars).substr(s.offset, s.length);
+        if (s.offset < Span::kIndent) return std::string_view(chars.data() + s.offset, s.length);
+        return s.is_indent() ? std::string_view(kIndentChars, s.length) : std::string_view();
     }
 
     // The tag id of a name as ElementTree shows it, kNone when no element of the tree has it.
@@ -74,6 +87,7 @@ public:
     uint32_t intern_raw(std::string_view raw);
     uint32_t intern_shown(std::string_view shown);
     uint32_t intern_foreign(nb::handle tag);
+    void reserve_tags(size_t count);
 
     // First direct child with the tag, kNone when there is none.
     uint32_t child(uint32_t node, uint32_t tag) const {
@@ -92,7 +106,16 @@ public:
     // also gives back the memory of everything below it.
     void clear(uint32_t node);
 
-    uint32_t add_node(uint32_t tag, uint32_t parent, uint32_t previous_sibling);
+    uint32_t add_node(uint32_t tag, uint32_t parent, uint32_t previous_sibling) {
+        if (nodes.size() >= kNone - 1) throw std::bad_alloc();
+        const auto id = (uint32_t) nodes.size();
+        Node &n = nodes.emplace_back();
+        n.tag = tag;
+        n.parent = parent;
+        if (previous_sibling != kNone) nodes[previous_sibling].next_sibling = id;
+        else if (parent != kNone) nodes[parent].first_child = id;
+        return id;
+    }
 
 private:
     struct Hash {
@@ -167,12 +190,17 @@ private:
     bool whole_document_;
     TreePtr tree_;
     uint32_t section_tag_id_ = kNone;
-    std::vector<uint32_t> open_;        // open elements, innermost last
-    std::vector<uint32_t> last_child_;  // per open element
+    struct Open {
+        uint32_t node;
+        uint32_t last_child;  // kNone: none yet
+        uint32_t raw;         // raw tag (kNone: not kept)
+    };
+    std::vector<Open> open_;            // open elements, innermost last
     uint32_t text_node_ = kNone;        // where character data goes now
     bool text_is_tail_ = false;
     size_t last_nodes_ = 0;             // size of the last finished section
     size_t last_chars_ = 0;
+    size_t last_tags_ = 0;
 
     // Tag names as expat hands them out, kept for the whole parse (up to a number that keeps
     // a walk's memory flat whatever the document's names). Documents repeat the same sequence
@@ -191,7 +219,6 @@ private:
         size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
     };
     std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> raw_tag_ids_;
-    std::vector<uint32_t> open_raw_;        // raw tags of the open elements (kNone: not kept)
     uint32_t previous_raw_ = kNone;         // raw tag of the last start or end event
     bool previous_was_start_ = false;
     std::vector<uint32_t> tree_tag_;        // raw tag -> tag id in tree_ (kNone: not there yet)

@@ -309,6 +309,32 @@ def test_pieces_cut_at_every_byte_position(name):
         assert walk_outcome(data, (3, 2)) == expected
 
 
+# --- indentation ------------------------------------------------------------------------------
+# Indentation is kept apart from other texts; these are its edges, in texts and tails, whole or
+# in pieces (expat hands over a line break apart from the spaces after it).
+
+INDENTS = ["\n", "\n  ", "\n" + " " * 64, "\n" + " " * 65, "\n" + " " * 200, "\n\n  ", " \n  ",
+           "\r\n  ", "\n\t", "\n  <!--c-->  ", "\n  <!--c-->x", "\n  <?p?>\t", "\n  &#32;",
+           "\n  &#10;  ", "\n <![CDATA[ ]]>", "\n  x", "x\n  "]
+
+
+@pytest.mark.parametrize("on", [True, False], ids=["scanner", "expat"])
+@pytest.mark.parametrize("indent", INDENTS)
+def test_indentation_texts_are_elementtrees(indent, on):
+    data = (f"<Doc>{indent}<SectionConcreteCheckResult>{indent}<SectionId>1</SectionId>{indent}"
+            f"<E a='1'/>{indent}</SectionConcreteCheckResult>{indent}</Doc>").encode("utf-16")
+    def texts(element):
+        return element.text, [(e.tag, e.text, e.tail) for e in element]
+    expected = ET.fromstring(data)
+    with scanner(on):
+        root = varenna.OutputFileParser(io.BytesIO(data))._root
+        assert [texts(e) for e in root.iter()] == [texts(e) for e in expected.iter()]
+        for sizes in ((), (3,), (7, 2)):
+            stream = Pieces(data, sizes)
+            section = next(varenna.RcsOutputFileParser(stream).section_results())
+            assert texts(section._element) == texts(expected[0])
+
+
 # --- random documents ---------------------------------------------------------------------------
 
 NAMES = st.sampled_from(["a", "b", "SectionConcreteCheckResult", "SectionId", "ExtremeResults", "p:c",
