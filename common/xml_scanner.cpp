@@ -22,7 +22,9 @@ constexpr size_t kRunUnits = 4096;
 void Scanner::Buffer::grow(size_t n) {
     size_t want = std::max(capacity * 2, size + n);
     want = std::max<size_t>(want, 256);
-    std::unique_ptr<char[]> bigger(new char[want]);
+    // Zeroed once here, so that reading a whole block past a name (see same_name) never
+    // reads bytes nobody wrote.
+    std::unique_ptr<char[]> bigger(new char[want]());
     if (size) std::memcpy(bigger.get(), data.get(), size);
     data = std::move(bigger);
     capacity = want;

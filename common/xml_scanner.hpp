@@ -43,7 +43,7 @@ private:
     enum class Stage : uint8_t { Start, Prolog, Content, Epilog };
     enum class R : uint8_t { Ok, More, Bad };
 
-    // A growable byte buffer that does not zero what it hands out.
+    // A growable byte buffer. Growing it zeroes the new room once; taking room does not.
     struct Buffer {
         std::unique_ptr<char[]> data;
         size_t size = 0;

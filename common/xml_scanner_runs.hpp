@@ -4,6 +4,9 @@
 
 #include "xml_scanner_chars.hpp"
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #if defined(__SSE2__)
@@ -175,22 +178,42 @@ inline bool read_name(const uint8_t *&q, const uint8_t *end, Buffer &into, uint3
     if constexpr (W == 1) {
         std::memcpy(out, start, length);
     } else {
+        // Whole blocks of eight as long as the piece has them: the units read past the name
+        // land in the room after it and are not counted.
+        const size_t blocks = (length + 7) / 8;
         size_t i = 0;
-        for (; i + 8 <= length; i += 8) NameRun<E>::narrow8(start + i * W, out + i);
-        for (; i < length; ++i) out[i] = (char) E::at(start + i * W);
+        if ((size_t) (end - start) >= blocks * 8 * W) {
+            for (; i < length; i += 8) NameRun<E>::narrow8(start + i * W, out + i);
+        } else {
+            for (; i + 8 <= length; i += 8) NameRun<E>::narrow8(start + i * W, out + i);
+            for (; i < length; ++i) out[i] = (char) E::at(start + i * W);
+        }
     }
     into.size += length;
     return true;
 }
 
 // Whether the `length` characters at `q` are exactly the ASCII `name` (q..q+length in bounds).
-template <class E> inline bool same_name(const uint8_t *q, const char *name, size_t length) {
+// `name` lies in a scanner buffer with room for a whole block of eight after it.
+template <class E> inline bool same_name(const uint8_t *q, const uint8_t *end, const char *name, size_t length) {
     size_t i = 0;
     if constexpr (E::W == 2) {
         char block[8];
         for (; i + 8 <= length; i += 8) {
             NameRun<E>::narrow8(q + i * 2, block);
             if (std::memcmp(block, name + i, 8) != 0) return false;
+        }
+        if constexpr (std::endian::native == std::endian::little) {
+            // The last few characters as one more block, when the piece has it, ignoring
+            // what follows them on either side.
+            if (i < length && (size_t) (end - q) >= (i + 8) * 2) {
+                NameRun<E>::narrow8(q + i * 2, block);
+                uint64_t seen, wanted;
+                std::memcpy(&seen, block, 8);
+                std::memcpy(&wanted, name + i, 8);
+                const uint64_t mask = ~uint64_t{0} >> (64 - 8 * (length - i));
+                return ((seen ^ wanted) & mask) == 0;
+            }
         }
     }
     for (; i < length; ++i)

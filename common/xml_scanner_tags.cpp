@@ -259,9 +259,9 @@ template <class E> Scanner::R Scanner::end_tag(const uint8_t *&p, const uint8_t 
     if ((size_t) (end - q) < o.name_length * W) {
         // Cut by the end of the piece: a mismatch already seen is an error all the same.
         const size_t have = (size_t) (end - q) / W;
-        return same_name<E>(q, name, have) ? R::More : R::Bad;
+        return same_name<E>(q, end, name, have) ? R::More : R::Bad;
     }
-    if (!same_name<E>(q, name, o.name_length)) return R::Bad;
+    if (!same_name<E>(q, end, name, o.name_length)) return R::Bad;
     q += o.name_length * W;
     for (;; q += W) {
         if (q + W > end) return R::More;
