@@ -22,8 +22,10 @@ using namespace quillon::bind;
 namespace {
 
 constexpr const char *kSectionTag = "SectionConcreteCheckResult";
-// Large enough that the per-call costs vanish, small enough to keep few sections queued.
-constexpr Py_ssize_t kChunkSize = 64 * 1024;
+// Large enough that the per-call costs vanish and that a walk in one of several threads
+// rarely waits for the interpreter's lock (it takes the lock back after every piece), small
+// enough to keep few sections queued.
+constexpr Py_ssize_t kChunkSize = 1024 * 1024;
 
 
 // The generator returned by section_results(). It behaves as a generator function would:
