@@ -214,6 +214,19 @@ template <class E> Scanner::R Scanner::markup(const uint8_t *&p, const uint8_t *
 
 template <class E> Scanner::R Scanner::text(const uint8_t *&p, const uint8_t *end) {
     constexpr size_t W = E::W;
+    if (text_.size == 0 && indent_ == 0 && E::at(p) == '\n') {
+        // Indentation up to the next markup: kept as its length, reported as a piece of the
+        // indentation the sink knows, unless more character data joins it.
+        const uint8_t *q = SpaceRun<E>::skip(p + W, end);
+        while (q + W <= end && E::at(q) == ' ') q += W;
+        const size_t n = (size_t) (q - p) / W;
+        if (n <= kMaxIndent && q + W <= end && E::at(q) == '<') {
+            indent_ = (uint32_t) n;
+            p = q;
+            return R::Ok;
+        }
+    }
+    keep_indent();
     while (true) {
         const uint8_t *limit = end - p > (ptrdiff_t) (kRunUnits * W) ? p + kRunUnits * W : end;
         text_.reserve_more(kRunUnits + 16);
@@ -295,7 +308,18 @@ template <class E> Scanner::R Scanner::reference(const uint8_t *&p, const uint8_
     return R::Ok;
 }
 
+void Scanner::keep_indent() {
+    if (!indent_) return;
+    text_.append(kIndentChars, indent_);
+    indent_ = 0;
+}
+
 void Scanner::flush_text() {
+    if (indent_) {  // nothing joined it (every addition to the text keeps it first)
+        sink_.text(kIndentChars, (int) indent_);
+        indent_ = 0;
+        return;
+    }
     if (!text_.size) return;
     // The sink takes an int; a larger text goes in pieces, as expat would hand it over.
     const char *d = text_.data.get();

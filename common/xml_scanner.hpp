@@ -97,6 +97,7 @@ private:
     bool report_start(uint32_t name_at, uint32_t name_length, uint32_t colon, bool empty);
     bool report_end();
     void flush_text();
+    void keep_indent();
     const std::string *lookup(const char *prefix, size_t length) const;
 
     TokenSink &sink_;
@@ -107,6 +108,7 @@ private:
     size_t events_ = 0;
     std::string carry_;              // the start of a token cut by the end of a piece
     Buffer text_;                    // character data not yet reported
+    uint32_t indent_ = 0;            // or an indentation, by its length (text_ is empty then)
     Buffer names_;                   // raw names of the open elements
     std::vector<Open> open_;
     std::vector<Binding> bindings_;

@@ -170,6 +170,7 @@ template <class E> Scanner::R Scanner::cdata(const uint8_t *&p, const uint8_t *e
         if (q + W > end) return R::More;
         if (E::at(q) != (uint8_t) kOpen[i]) return R::Bad;
     }
+    keep_indent();
     const size_t before = text_.size;
     while (true) {
         if (q + W > end) {

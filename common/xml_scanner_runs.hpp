@@ -94,6 +94,28 @@ template <> struct Run<Utf8> {
 };
 #endif
 
+// Runs of spaces, many at a time: where the scanner's own loop takes over.
+template <class E> struct SpaceRun {
+    static const uint8_t *skip(const uint8_t *q, const uint8_t *) { return q; }
+};
+
+#if defined(__SSE2__)
+template <bool Swap> struct SpaceRun16 {
+    static const uint8_t *skip(const uint8_t *q, const uint8_t *end) {
+        while (end - q >= 16) {
+            __m128i v = _mm_loadu_si128((const __m128i *) q);
+            if (Swap) v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+            const unsigned spaces = (unsigned) _mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_set1_epi16(' ')));
+            if (spaces != 0xFFFFu) return q + __builtin_ctz(~spaces & 0xFFFFu);
+            q += 16;
+        }
+        return q;
+    }
+};
+template <> struct SpaceRun<Utf16LE> : SpaceRun16<false> {};
+template <> struct SpaceRun<Utf16BE> : SpaceRun16<true> {};
+#endif
+
 // Runs of name characters (not the colon, which needs a look of its own), many at a time.
 template <class E> struct NameRun {
     static const uint8_t *skip(const uint8_t *q, const uint8_t *) { return q; }

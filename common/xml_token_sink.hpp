@@ -4,6 +4,12 @@
 
 namespace quillon::xml {
 
+// A line break and then spaces: the indentation between the tags of a written document, about
+// half of all its texts. A tokenizer may hand over such a text as a pointer into this array,
+// which tells the sink what it is without looking at it.
+inline constexpr unsigned kMaxIndent = 65;
+inline constexpr char kIndentChars[kMaxIndent + 1] = "\n                                                                ";
+
 // Receives the document's elements and character data in document order. Names are in
 // expat's namespace form ("uri}local" for a namespaced name, the plain name otherwise);
 // attributes are a null-terminated array of name/value pairs. Character data arrives in

@@ -7,10 +7,6 @@
 
 namespace quillon::xml {
 
-const char kIndentChars[Span::kMaxIndent + 1] =
-    "\n                                                                ";
-static_assert(sizeof(kIndentChars) == Span::kMaxIndent + 1);
-
 uint32_t Tree::find_tag(std::string_view name) const {
     auto it = shown_ids_.find(name);
     return it == shown_ids_.end() ? kNone : it->second;
@@ -304,7 +300,8 @@ void TreeBuilder::text(const char *data, int length) {
     const auto n = (size_t) length;
     // Indentation, in one piece or (from expat) the line break first and then the spaces.
     if (s->is_none() && !blank_pending_) {
-        if (n <= Span::kMaxIndent && n && data[0] == '\n' && all_spaces(data + 1, n - 1)) {
+        if (data == kIndentChars ||
+            (n <= Span::kMaxIndent && n && data[0] == '\n' && all_spaces(data + 1, n - 1))) {
             *s = Span{Span::kIndent, (uint32_t) n};
             return;
         }

@@ -30,7 +30,7 @@ struct Span {
     // A line break and then spaces: the indentation between the tags of a written document,
     // about half of all its texts. Kept out of the arena, in `kIndentChars`.
     static constexpr uint32_t kIndent = 0xFFFFFFFDu;
-    static constexpr uint32_t kMaxIndent = 65;
+    static constexpr uint32_t kMaxIndent = xml::kMaxIndent;
     uint32_t offset = kNone;
     uint32_t length = 0;  // the index into `foreign` for a foreign text
     bool is_none() const { return offset == kNone; }
@@ -38,8 +38,6 @@ struct Span {
     bool is_indent() const { return offset == kIndent; }
 };
 
-// "\n" and Span::kMaxIndent - 1 spaces.
-extern const char kIndentChars[Span::kMaxIndent + 1];
 
 struct Node {
     uint32_t tag = kNone;  // index into Tree::tags

@@ -294,6 +294,8 @@ SMALL = {
     "utf-8": document(1, 2, encoding="utf-8", bodies=("<T a='&amp;'>é€\U0001F600&#65;\r</T>", "<![CDATA[x\r\ny]]>")),
     "utf-8 error": document(1, 2, encoding="utf-8")[:-8] + b"<x></Doc>",
     "utf-16 error": document(1, 2)[:-8] + b"<\x00/\x00x\x00>\x00",
+    "indented": ("<Doc>\n  <SectionConcreteCheckResult>\n    <SectionId>1</SectionId>\n    <!-- c -->\n"
+                 "    <E>\n      <F/>  \n    </E>\n  </SectionConcreteCheckResult>\n</Doc>\n").encode("utf-16"),
 }
 
 
@@ -318,11 +320,17 @@ INDENTS = ["\n", "\n  ", "\n" + " " * 64, "\n" + " " * 65, "\n" + " " * 200, "\n
            "\n  &#10;  ", "\n <![CDATA[ ]]>", "\n  x", "x\n  "]
 
 
+ENCODE = {"utf-16": lambda text: text.encode("utf-16"),
+          "utf-16-be": lambda text: b"\xfe\xff" + text.encode("utf-16-be"),
+          "utf-8": lambda text: text.encode("utf-8")}
+
+
 @pytest.mark.parametrize("on", [True, False], ids=["scanner", "expat"])
+@pytest.mark.parametrize("encoding", sorted(ENCODE))
 @pytest.mark.parametrize("indent", INDENTS)
-def test_indentation_texts_are_elementtrees(indent, on):
-    data = (f"<Doc>{indent}<SectionConcreteCheckResult>{indent}<SectionId>1</SectionId>{indent}"
-            f"<E a='1'/>{indent}</SectionConcreteCheckResult>{indent}</Doc>").encode("utf-16")
+def test_indentation_texts_are_elementtrees(indent, encoding, on):
+    data = ENCODE[encoding](f"<Doc>{indent}<SectionConcreteCheckResult>{indent}<SectionId>1</SectionId>{indent}"
+                            f"<E a='1'/>{indent}</SectionConcreteCheckResult>{indent}</Doc>")
     def texts(element):
         return element.text, [(e.tag, e.text, e.tail) for e in element]
     expected = ET.fromstring(data)
