@@ -7,6 +7,13 @@
 
 namespace quillon::xml {
 
+void CharArena::grow_to(size_t n) {
+    std::unique_ptr<char[]> bigger(new char[n]);  // pages untouched until written
+    if (size_) std::memcpy(bigger.get(), data_.get(), size_);
+    data_ = std::move(bigger);
+    capacity_ = n;
+}
+
 uint32_t Tree::find_tag(std::string_view name) const {
     auto it = shown_ids_.find(name);
     return it == shown_ids_.end() ? kNone : it->second;
@@ -75,7 +82,7 @@ void Tree::clear(uint32_t node) {
         Node root = nodes[0];
         std::vector<Node>{root}.swap(nodes);
         std::vector<Attribute>().swap(attributes);
-        std::string().swap(chars);
+        chars.release();
         std::vector<nb::object>().swap(foreign);
     }
 }
@@ -108,7 +115,7 @@ Span *TreeBuilder::target() {
 }
 
 void TreeBuilder::append_text(Span &s, const char *data, size_t length) {
-    std::string &chars = tree_->chars;
+    CharArena &chars = tree_->chars;
     if (chars.size() + length + Span::kMaxIndent >= Span::kIndent) throw std::bad_alloc();
     if (s.is_indent()) {
         // More than indentation after all: the indentation goes into the arena first.

@@ -10,7 +10,9 @@
 
 #include "xml_tokenizer.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -64,11 +66,46 @@ struct Tag {
     bool is_foreign() const { return foreign.is_valid(); }
 };
 
+// The characters of a tree. Grows as a string would, but appends the short texts of a result
+// file (numbers, names) with a few moves rather than a call.
+class CharArena {
+public:
+    size_t size() const { return size_; }
+    const char *data() const { return data_.get(); }
+    void reserve(size_t n) {
+        if (n > capacity_) grow_to(n);
+    }
+    void append(const char *p, size_t n) {
+        if (capacity_ - size_ < n) grow_to(std::max(capacity_ * 2, size_ + n));
+        char *out = data_.get() + size_;
+        if (n >= 8 && n <= 16) {
+            std::memcpy(out, p, 8);
+            std::memcpy(out + n - 8, p + n - 8, 8);
+        } else if (n >= 4 && n < 8) {
+            std::memcpy(out, p, 4);
+            std::memcpy(out + n - 4, p + n - 4, 4);
+        } else {
+            std::memcpy(out, p, n);
+        }
+        size_ += n;
+    }
+    void release() {
+        data_.reset();
+        size_ = capacity_ = 0;
+    }
+
+private:
+    void grow_to(size_t n);
+    std::unique_ptr<char[]> data_;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
 class Tree {
 public:
     std::vector<Node> nodes;
     std::vector<Attribute> attributes;
-    std::string chars;
+    CharArena chars;
     std::vector<Tag> tags;
     std::vector<nb::object> foreign;  // non-string texts
     uint32_t readers = 0;                   // see ReadLock
