@@ -40,7 +40,6 @@ struct Span {
     bool is_indent() const { return offset == kIndent; }
 };
 
-
 struct Node {
     uint32_t tag = kNone;  // index into Tree::tags
     uint32_t parent = kNone;
@@ -71,11 +70,12 @@ struct Tag {
 class CharArena {
 public:
     size_t size() const { return size_; }
-    const char *data() const { return data_.get(); }
+    const char *data() const { return data_ ? data_.get() : ""; }  // never null, as a string's
     void reserve(size_t n) {
         if (n > capacity_) grow_to(n);
     }
     void append(const char *p, size_t n) {
+        if (!n) return;
         if (capacity_ - size_ < n) grow_to(std::max(capacity_ * 2, size_ + n));
         char *out = data_.get() + size_;
         if (n >= 8 && n <= 16) {
