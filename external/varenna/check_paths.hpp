@@ -20,6 +20,7 @@ enum Name : unsigned {
     Ned, Medy, Medz, CheckValueShearAndTorsion, CheckValueShearTorsionAndBending,
     N, Qy, Qz, Mx, My, Mz, W, Wlim,
     CheckValueLongReinf, CheckValueShearReinf, Check, TypeCheck, Stress,
+    ConcreteCheckResultBase, ResultType,
     NameCount
 };
 inline const char *const kNames[NameCount] = {
@@ -28,7 +29,8 @@ inline const char *const kNames[NameCount] = {
     "Ted", "Trdc", "Trdmax", "Trds", "Trd",
     "Ned", "Medy", "Medz", "CheckValueShearAndTorsion", "CheckValueShearTorsionAndBending",
     "N", "Qy", "Qz", "Mx", "My", "Mz", "W", "Wlim",
-    "CheckValueLongReinf", "CheckValueShearReinf", "Check", "TypeCheck", "Stress"};
+    "CheckValueLongReinf", "CheckValueShearReinf", "Check", "TypeCheck", "Stress",
+    "ConcreteCheckResultBase", "ResultType"};
 
 // The name as an interned Python string (the dictionary key it becomes).
 PyObject *name_key(Name n);

@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <array>
 #include <string_view>
+#include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace quillon::varenna::checks {
@@ -84,12 +86,15 @@ struct Reader {
     }
     std::unordered_map<uint32_t, std::array<uint32_t, kChecks>> check_elements;
 
+    // Room for the elements an extraction selects, kept from one extreme to the next.
+    std::vector<uint32_t> selections[2 + std::size(kStressChecks)];
+
     // For each check, the first descendant with a ResultType child of the check's type
     // (only the first such child counts) whose tail path matches, and that match.
     std::array<uint32_t, kChecks> find_checks(uint32_t extreme) {
         std::array<uint32_t, kChecks> found;
         found.fill(kNone);
-        const uint32_t result_type = t.find_tag("ResultType");
+        const uint32_t result_type = ids[ResultType];
         if (result_type == kNone) return found;
         size_t missing = kChecks;
         for (uint32_t d = xml::next_in_subtree(t, extreme, extreme); d != kNone && missing;
@@ -127,10 +132,22 @@ struct Reader {
         return nb::steal(r);
     }
     // element.text
-    nb::object text(uint32_t node) const {
+    nb::object text(uint32_t node) {
         if (node == kNone) raise_missing("text");
-        return t.text_object(t.nodes[node].text);
+        const Span s = t.nodes[node].text;
+        if (s.is_none() || s.is_foreign() || s.length > kShortText) return t.text_object(s);
+        // Short texts repeat endlessly (results, check names): one string object each, which
+        // also keeps its hash for the dictionaries it becomes a key of.
+        const std::string_view chars = t.view(s);
+        for (const auto &[seen, object] : short_texts)
+            if (seen == chars) return object;
+        nb::object object = t.text_object(s);
+        if (short_texts.size() < kShortTexts) short_texts.emplace_back(std::string(chars), object);
+        return object;
     }
+    static constexpr uint32_t kShortText = 40;
+    static constexpr size_t kShortTexts = 24;
+    std::vector<std::pair<std::string, nb::object>> short_texts;
     nb::object tag(uint32_t node) {
         const uint32_t id = t.nodes[node].tag;
         if (!tag_cache[id].is_valid()) tag_cache[id] = t.tag_object(node);
