@@ -30,7 +30,27 @@ using xml::Tree;
 [[noreturn]] void raise_missing(const char *attribute);
 
 // float() of plain decimal ASCII text; false for anything else (the interpreter decides).
-bool plain_float(std::string_view s, double &out);
+// `readable`, when given, is where the memory holding `s` ends: bytes up to there may be read
+// (and ignored) past the end of `s`.
+bool plain_float(std::string_view s, double &out, const char *readable = nullptr);
+
+// Whether `node`'s complete text (as a path's condition reads it) is each of `values`: bit i
+// for values[i]. A leaf is compared as it stands, without walking it.
+template <size_t N>
+uint32_t complete_text_is(const Tree &t, uint32_t node, const std::string_view (&values)[N]) {
+    static_assert(N <= 32);
+    uint32_t bits = 0;
+    if (!t.has_children(node)) {
+        const xml::Text text = xml::text_of(t, t.nodes[node].text);
+        if (text.is_string)
+            for (size_t i = 0; i < N; ++i)
+                if (text.chars == values[i]) bits |= 1u << i;
+        if (text.is_string || text.is_none()) return bits;
+    }
+    for (size_t i = 0; i < N; ++i)
+        if (xml::complete_text_equals(t, node, values[i])) bits |= 1u << i;
+    return bits;
+}
 
 struct Reader {
     const Tree &t;
@@ -88,6 +108,7 @@ struct Reader {
 
     // Room for the elements an extraction selects, kept from one extreme to the next.
     std::vector<uint32_t> selections[2 + std::size(kStressChecks)];
+    std::vector<std::pair<uint32_t, nb::object>> stresses;
 
     // For each check, the first descendant with a ResultType child of the check's type
     // (only the first such child counts) whose tail path matches, and that match.
@@ -102,9 +123,9 @@ struct Reader {
             bool tried[kChecks] = {};
             for (uint32_t c = t.nodes[d].first_child; c != kNone; c = t.nodes[c].next_sibling) {
                 if (t.nodes[c].tag != result_type) continue;
+                const uint32_t types = complete_text_is(t, c, kCheckTypes);
                 for (size_t k = 0; k < kChecks; ++k) {
-                    if (found[k] != kNone || tried[k] || !xml::complete_text_equals(t, c, kCheckTypes[k]))
-                        continue;
+                    if (found[k] != kNone || tried[k] || !(types >> k & 1)) continue;
                     tried[k] = true;
                     found[k] = path(paths().check_tails[k]).first(d);
                     if (found[k] != kNone) --missing;
@@ -125,7 +146,8 @@ struct Reader {
             return nb::steal(r);
         }
         double v;
-        if (plain_float(text_value.chars, v)) return nb::steal(PyFloat_FromDouble(v));
+        // The tree's characters are one string, readable up to its terminating NUL.
+        if (plain_float(text_value.chars, v, t.chars.data() + t.chars.size() + 1)) return nb::steal(PyFloat_FromDouble(v));
         nb::object text = t.text_object(s);
         PyObject *r = PyFloat_FromString(text.ptr());
         if (!r) raise_pending();
@@ -140,7 +162,8 @@ struct Reader {
         // also keeps its hash for the dictionaries it becomes a key of.
         const std::string_view chars = t.view(s);
         for (const auto &[seen, object] : short_texts)
-            if (seen == chars) return object;
+            if (seen.size() == chars.size() && (chars.empty() || seen.back() == chars.back()) && seen == chars)
+                return object;
         nb::object object = t.text_object(s);
         if (short_texts.size() < kShortTexts) short_texts.emplace_back(std::string(chars), object);
         return object;

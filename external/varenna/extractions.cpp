@@ -134,29 +134,12 @@ nb::object detailing_entry(Reader &r, uint32_t e) {
 
 PyObject *stress_check_key(size_t i) {
     static PyObject *keys[std::size(kStressChecks)] = {};
-    if (!keys[i]) keys[i] = PyUnicode_InternFromString(kStressChecks[i]);
+    if (!keys[i]) keys[i] = PyUnicode_InternFromString(kStressChecks[i].data());
     return keys[i];
 }
 
 bool is_nan_word(std::string_view s) {
     return s.size() == 3 && (s[0] | 0x20) == 'n' && (s[1] | 0x20) == 'a' && (s[2] | 0x20) == 'n';
-}
-
-// Whether `node`'s complete text (as a path's condition reads it) is each of `values`: bit i
-// for values[i].
-template <size_t N>
-uint32_t complete_text_is(const Tree &t, uint32_t node, const char *const (&values)[N]) {
-    uint32_t bits = 0;
-    if (!t.has_children(node)) {
-        const xml::Text text = xml::text_of(t, t.nodes[node].text);
-        if (text.is_string)
-            for (size_t i = 0; i < N; ++i)
-                if (text.chars == values[i]) bits |= 1u << i;
-        return bits;
-    }
-    for (size_t i = 0; i < N; ++i)
-        if (xml::complete_text_equals(t, node, values[i])) bits |= 1u << i;
-    return bits;
 }
 
 // The elements the stress-limitation paths select below `e`: [0] the short-term ones, [1] the
@@ -175,7 +158,7 @@ struct StressSelection {
             selected[1] = r.path(paths().stress_long).all(e);
             return;
         }
-        static const char *const kTerms[] = {"StressLimitationShort", "StressLimitationLong"};
+        static constexpr std::string_view kTerms[] = {"StressLimitationShort", "StressLimitationLong"};
         const Tree &t = r.t;
         const uint32_t base = r.ids[ConcreteCheckResultBase], check = r.ids[Check], type = r.ids[TypeCheck];
         if (base == kNone) return;
@@ -207,6 +190,18 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
     StressSelection selection(r, e);
     const std::vector<uint32_t> &shorts = selection.selected[0];
     const std::vector<uint32_t> &longs = selection.selected[1];
+    // The stresses the summaries read, read again by the per-check entries: in a tree of
+    // strings the same text gives the same number.
+    std::vector<std::pair<uint32_t, nb::object>> &stresses = r.stresses;
+    stresses.clear();
+    auto stress_number = [&](uint32_t stress) -> nb::object {
+        if (r.pure)
+            for (const auto &[node, value] : stresses)
+                if (node == stress) return value;
+        nb::object value = r.number(stress);
+        if (r.pure) stresses.emplace_back(stress, value);
+        return value;
+    };
     auto summary = [&](const std::vector<uint32_t> &elements) -> nb::object {
         nb::dict s;
         for (uint32_t el : elements) {
@@ -217,7 +212,7 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
             if (r.text_is_empty(stress)) {
                 value = nb::none();  // an empty stress reads as "nan"
             } else {
-                value = r.number(stress);
+                value = stress_number(stress);
                 if (std::isnan(PyFloat_AS_DOUBLE(value.ptr()))) value = nb::none();
             }
             nb::object key = r.text(type_check);
@@ -253,7 +248,7 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
                 if (nb::str("nan").equal(lowered)) stress_value = nb::none();
                 else stress_value = r.number(stress);
             } else {
-                stress_value = is_nan_word(st.chars) ? nb::none() : r.number(stress);
+                stress_value = is_nan_word(st.chars) ? nb::none() : stress_number(stress);
             }
             static const Shape values_shape{KEY("Stress"), KEY("CheckValue"), KEY("Result")};
             nb::dict values = values_shape.make();
