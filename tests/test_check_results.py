@@ -248,6 +248,30 @@ def test_later_stress_element_of_the_same_check_wins():
     assert entry["Check_7_2_2_Concrete_fck"]["short"]["CheckValue"] == 2.0
 
 
+CHECKS = list(baseline_parsers._STRESS_CHECKS)
+
+
+def stresses(term, names, values=None):
+    values = values or ["1.5"] * len(names)
+    return [stress(term, n, v) for n, v in zip(names, values)]
+
+
+@pytest.mark.parametrize("bases", [
+    stresses("StressLimitationShort", CHECKS) + stresses("StressLimitationLong", CHECKS),
+    stresses("StressLimitationShort", CHECKS, ["1", "NaN", "", None, " nan ", "-0"]),
+    stresses("StressLimitationShort", CHECKS[::-1]),
+    stresses("StressLimitationShort", CHECKS[:5]),
+    stresses("StressLimitationShort", CHECKS + CHECKS[:1]),
+    stresses("StressLimitationShort", CHECKS[:3] + CHECKS[2:5]),
+    stresses("StressLimitationShort", CHECKS[:3] + ["Other"] + CHECKS[3:]),
+    [base(Check="StressLimitationShort", TypeCheck=CHECKS[0], CheckValue=1, Result="OK")]
+    + stresses("StressLimitationShort", CHECKS),
+    stresses("StressLimitationShort", CHECKS, ["1", "2", "x", "4", "5", "6"]),
+])
+def test_stress_summaries_of_any_checks_in_any_order(bases):
+    compare_section(section(check("StressLimitation", *bases)))
+
+
 def fatigue(max_forces, min_forces, *shears):
     forces = "".join(f"<{k}>{v}</{k}>" for k, v in max_forces.items())
     forces_min = "".join(f"<{k}>{v}</{k}>" for k, v in min_forces.items())

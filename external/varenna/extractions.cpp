@@ -21,9 +21,11 @@ void set(nb::handle d, PyObject *key, nb::handle value) {
 
 namespace {
 
-// A dictionary whose keys, and their order, are always the same: made by copying a template
-// that maps them to None, so the copy takes the template's key table as it stands and each
-// value set afterwards replaces one instead of inserting it (and growing the table).
+// A dictionary whose keys, and their order, are always the same; the caller sets every key,
+// in this order. From six keys on it is made by copying a template that maps them to None:
+// the copy takes the template's key table as it stands, and each value set then replaces one
+// instead of inserting it (and growing the table twice). A smaller one is cheaper to fill
+// from empty.
 class Shape {
 public:
     Shape(std::initializer_list<PyObject *> keys) : Shape(keys.begin(), keys.size()) {}
@@ -35,12 +37,13 @@ public:
         init(keys.data(), keys.size());
     }
     nb::dict make() const {
-        PyObject *d = PyDict_Copy(template_);
+        PyObject *d = PyDict_GET_SIZE(template_) < kCopiedFrom ? PyDict_New() : PyDict_Copy(template_);
         if (!d) raise_pending();
         return nb::steal<nb::dict>(d);
     }
 
 private:
+    static constexpr Py_ssize_t kCopiedFrom = 6;
     Shape(PyObject *const *keys, size_t count) { init(keys, count); }
     void init(PyObject *const *keys, size_t count) {
         nb::dict d;
@@ -202,8 +205,29 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
         if (r.pure) stresses.emplace_back(stress, value);
         return value;
     };
+    // A summary of the six checks, each once and in their order (as the files the program
+    // writes have them), takes the shape of that dictionary; the tree must then be of strings,
+    // so that looking ahead at the checks runs nothing.
+    static const Shape usual_shape = [] {
+        std::vector<PyObject *> keys;
+        for (size_t i = 0; i < std::size(kStressChecks); ++i) keys.push_back(stress_check_key(i));
+        return Shape(keys);
+    }();
+    auto usual = [&](const std::vector<uint32_t> &elements) {
+        if (!r.pure) return false;
+        size_t n = 0;
+        for (uint32_t el : elements) {
+            const uint32_t type_check = r.child(el, TypeCheck);
+            if (type_check == kNone || r.child(el, Stress) == kNone) continue;
+            if (n == std::size(kStressChecks) || !r.text_is(type_check, kStressChecks[n])) return false;
+            ++n;
+        }
+        return n == std::size(kStressChecks);
+    };
     auto summary = [&](const std::vector<uint32_t> &elements) -> nb::object {
-        nb::dict s;
+        const bool usual_keys = usual(elements);
+        nb::dict s = usual_keys ? usual_shape.make() : nb::dict();
+        size_t n = 0;
         for (uint32_t el : elements) {
             const uint32_t type_check = r.child(el, TypeCheck);
             const uint32_t stress = r.child(el, Stress);
@@ -214,6 +238,10 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
             } else {
                 value = stress_number(stress);
                 if (std::isnan(PyFloat_AS_DOUBLE(value.ptr()))) value = nb::none();
+            }
+            if (usual_keys) {
+                set(s, stress_check_key(n++), value);
+                continue;
             }
             nb::object key = r.text(type_check);
             if (PyDict_SetItem(s.ptr(), key.ptr(), value.ptr()) < 0) raise_pending();
@@ -295,6 +323,7 @@ nb::object fatigue_entry(Reader &r, uint32_t e) {
     static const Shape shape{KEY("fatigue"), KEY("shear")};
     static const Shape fatigue_shape{KEY("CheckValue"), KEY("DecisionMethod"), KEY("Result")};
     nb::dict d = shape.make();
+    set(d, KEY("fatigue"), nb::none());  // its entry comes later, but its key first
     nb::dict shear;
     set(d, KEY("shear"), shear);
     const uint32_t fmax = r.path(p.fatigue_max).first(e);
