@@ -205,6 +205,20 @@ def test_capacity_entries(xml, expected):
     assert native(section(check("Capacity", xml))).capacity() == [expected]
 
 
+FORCE_NAMES = list(baseline_parsers._FORCES)
+
+
+@pytest.mark.parametrize("names", [
+    FORCE_NAMES, FORCE_NAMES[::-1], FORCE_NAMES[:5], FORCE_NAMES + ["N"], ["N"] + FORCE_NAMES[1:3]
+    + ["N"] + FORCE_NAMES[3:], FORCE_NAMES[:2] + ["Other"] + FORCE_NAMES[3:],
+])
+@pytest.mark.parametrize("last", ["7", "x"])
+def test_force_groups_of_any_forces_in_any_order(names, last):
+    values = [f"{i}.5" for i in range(len(names) - 1)] + [last]
+    group = "".join(f"<{n}>{v}</{n}>" for n, v in zip(names, values))
+    compare_section(section(check("Capacity", base(Fu=group, Fu2=group, CheckValue=1, Result="OK"))))
+
+
 def test_crack_width_with_only_the_long_term():
     long = base(Check="CrackWidthLong", N=1, My=2, Mz=3, W=4, Wlim=5, CheckValue=6, Result="OK")
     assert native(section(check("CrackWidth", long))).crack_width() == [{

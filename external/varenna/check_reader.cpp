@@ -15,65 +15,74 @@ namespace {
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// How many of the eight bytes at `p` are digits before the first that is not, and (in
-// `value`) the number the first `n` of them make, for n <= that count. Eight bytes at a time,
-// as one integer: a value's digits take a few steps instead of one each.
-int leading_digits(const char *p, size_t limit, uint64_t &value) {
+// The eight bytes at `p` as one integer, the first byte lowest.
+inline uint64_t eight_bytes(const char *p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
     if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
+// How many of the eight bytes are digits before the first that is not, at most `limit`. A
+// byte that only looks like a non-digit (past 0xF9, never in UTF-8) ends them early, which
+// the caller then sees as text it does not read.
+inline size_t digit_count(uint64_t v, size_t limit) {
     // Zero in each byte that is a digit: high nibble 3, and no carry out of the low one on +6.
     const uint64_t x =
         ((v & 0xF0F0F0F0F0F0F0F0u) | (((v + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) >> 4)) ^
         0x3333333333333333u;
     const uint64_t non_digits = (((x & 0x7F7F7F7F7F7F7F7Fu) + 0x7F7F7F7F7F7F7F7Fu) | x) & 0x8080808080808080u;
-    int n = non_digits ? std::countr_zero(non_digits) / 8 : 8;
-    if ((size_t) n > limit) n = (int) limit;
-    if (n == 0) {
-        value = 0;
-        return 0;
-    }
+    const size_t n = non_digits ? (size_t) std::countr_zero(non_digits) / 8 : 8;
+    return n < limit ? n : limit;
+}
+
+// The number the first `n` (1 to 8) digit bytes make: all eight digits at once, the ones
+// after the first `n` shifted out as leading zeros.
+inline uint64_t digits_value(uint64_t v, size_t n) {
     v -= 0x3030303030303030u;
-    if (n < 8) v = (v & ((1ull << (8 * n)) - 1)) << (8 * (8 - n));  // as leading zeros
+    if (n < 8) v = (v & ((1ull << (8 * n)) - 1)) << (8 * (8 - n));
     v = v * 10 + (v >> 8);  // pairs of digits in every other byte
     v = (((v & 0x000000FF000000FFu) * (100 + (1000000ull << 32))) +
          (((v >> 16) & 0x000000FF000000FFu) * (1 + (10000ull << 32)))) >> 32;
-    value = (uint32_t) v;
-    return n;
+    return (uint32_t) v;
 }
 
-// Digits with at most one point, nothing else, whose digits make at most 2^53: the digits
-// and the power of ten (at most 10^19) are then exact doubles, so one division rounds
-// correctly, as float() does. False for anything else, or where fewer than eight bytes from
-// a digit on may be read (up to `readable`).
+// Up to seven digits, optionally a point and up to sixteen more, nothing else, whose digits
+// make at most 2^53: the digits and the power of ten are then exact doubles, so one division
+// rounds correctly, as float() does. Read eight bytes at a time (so a value takes a few
+// steps instead of one per digit), as far as `readable` allows. False for anything else.
 bool exact_decimal(const char *p, const char *end, const char *readable, double &out) {
-    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
-                                         1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,
+                                         1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
     static constexpr uint64_t kScale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-    uint64_t digits = 0;
-    size_t count = 0;
-    auto take = [&]() -> bool {
-        int n;
-        do {
-            if (readable - p < 8) return false;
-            uint64_t value;
-            n = leading_digits(p, (size_t) (end - p), value);
-            count += (size_t) n;
-            if (count > 19) return false;
-            digits = digits * kScale[n] + value;
-            p += n;
-        } while (n == 8);
-        return true;
-    };
-    if (!take()) return false;
+    if (readable - p < 24) return false;
+    const uint64_t whole_bytes = eight_bytes(p);
+    const size_t whole = digit_count(whole_bytes, (size_t) (end - p));
+    if (whole == 8) return false;
+    uint64_t digits = whole ? digits_value(whole_bytes, whole) : 0;
+    p += whole;
     size_t fraction = 0;
-    if (p != end && *p == '.') {
+    if (p != end) {
+        if (*p != '.') return false;
         ++p;
-        const size_t before = count;
-        if (!take()) return false;
-        fraction = count - before;
+        const uint64_t first_bytes = eight_bytes(p);
+        const size_t first = digit_count(first_bytes, (size_t) (end - p));
+        if (first) digits = digits * kScale[first] + digits_value(first_bytes, first);
+        p += first;
+        fraction = first;
+        if (first == 8 && p != end) {
+            const uint64_t second_bytes = eight_bytes(p);
+            const size_t second = digit_count(second_bytes, (size_t) (end - p));
+            if (second == 8 || whole + 8 + second > 19) return false;
+            if (second) digits = digits * kScale[second] + digits_value(second_bytes, second);
+            p += second;
+            fraction += second;
+        }
+        if (whole + fraction == 0) return false;
+    } else if (whole == 0) {
+        return false;
     }
-    if (p != end || count == 0 || digits > (1ull << 53)) return false;
+    if (p != end || digits > (1ull << 53)) return false;
     out = (double) digits / kPowers[fraction];
     return true;
 }
@@ -114,16 +123,16 @@ bool plain_float(std::string_view s, double &out, const char *readable) {
     if (*p == '+' || *p == '-') negative = *p++ == '-';
     if (p == end) return false;
     double v;
-    // The words float() takes, in any case (stress results are often "NaN").
-    if (word_value(std::string_view(p, (size_t) (end - p)), v)) {
-        out = negative ? -v : v;
-        return true;
-    }
     // Starting with a digit or a point rules out a second sign and the words (inf, nan) that
     // from_chars would take; what it then takes in full is digits with at most one point and
     // an optional exponent, which float() reads the same way. Anything else (underscores,
-    // out of range values) goes to the interpreter.
-    if (!(is_digit(*p) || *p == '.')) return false;
+    // out of range values) goes to the interpreter, but for the words float() takes (stress
+    // results are often "NaN").
+    if (!(is_digit(*p) || *p == '.')) {
+        if (!word_value(std::string_view(p, (size_t) (end - p)), v)) return false;
+        out = negative ? -v : v;
+        return true;
+    }
     if (readable && exact_decimal(p, end, readable, v)) {
         out = negative ? -v : v;
         return true;

@@ -68,8 +68,30 @@ nb::dict numbers_and_result(Reader &r, uint32_t e, const Name (&names)[N]) {
     return numbers_and_result(r, e, shape, names, N);
 }
 
+// Whether the children of `g` are the six forces, each once and in their order (as the files
+// the program writes have them).
+bool usual_forces(const Reader &r, uint32_t g) {
+    if (!r.pure) return false;
+    size_t i = 0;
+    for (uint32_t c = r.t.nodes[g].first_child; c != kNone; c = r.t.nodes[c].next_sibling, ++i)
+        if (i == std::size(kForces) || r.t.nodes[c].tag != r.ids[kForces[i]]) return false;
+    return i == std::size(kForces);
+}
+
 nb::object force_group(Reader &r, uint32_t g) {
     if (g == kNone || !r.t.has_children(g)) return nb::none();
+    static const Shape forces_shape = [] {
+        std::vector<PyObject *> keys;
+        for (Name f : kForces) keys.push_back(name_key(f));
+        return Shape(keys);
+    }();
+    if (usual_forces(r, g)) {
+        nb::dict d = forces_shape.make();
+        size_t i = 0;
+        for (uint32_t c = r.t.nodes[g].first_child; c != kNone; c = r.t.nodes[c].next_sibling)
+            set(d, name_key(kForces[i++]), r.number(c));
+        return d;
+    }
     nb::dict d;
     for (uint32_t c = r.t.nodes[g].first_child; c != kNone; c = r.t.nodes[c].next_sibling) {
         nb::object key = r.tag(c);
@@ -307,10 +329,12 @@ bool same_found_text(Reader &r, uint32_t a, uint32_t b) {
     return ta.chars == tb.chars;
 }
 
-bool forces_match(Reader &r, uint32_t shear, uint32_t forces) {
+// `found`: the forces below the shear element as found before (in a tree of strings, where
+// looking them up again would find the same), or null.
+bool forces_match(Reader &r, uint32_t shear, uint32_t forces, const uint32_t *found) {
     const Paths &p = paths();
     for (size_t i = 0; i < std::size(kForces); ++i) {
-        const uint32_t a = r.path(p.any_depth_forces[i]).first(shear);
+        const uint32_t a = found ? found[i] : r.path(p.any_depth_forces[i]).first(shear);
         if (forces == kNone) raise_missing("findtext");
         const uint32_t b = r.child(forces, kForces[i]);
         if (!same_found_text(r, a, b)) return false;
@@ -334,8 +358,12 @@ nb::object fatigue_entry(Reader &r, uint32_t e) {
     set(fat, KEY("Result"), r.text(r.path(p.fatigue_result).first(e)));
     set(d, KEY("fatigue"), fat);
     for (uint32_t sh : r.path(p.fatigue_shear).all(e)) {
-        if (forces_match(r, sh, fmax)) set(shear, KEY("max"), numbers_and_result(r, sh, kShear));
-        if (forces_match(r, sh, fmin)) set(shear, KEY("min"), numbers_and_result(r, sh, kShear));
+        uint32_t found[std::size(kForces)];
+        if (r.pure)
+            for (size_t i = 0; i < std::size(kForces); ++i) found[i] = r.path(p.any_depth_forces[i]).first(sh);
+        const uint32_t *shear_forces = r.pure ? found : nullptr;
+        if (forces_match(r, sh, fmax, shear_forces)) set(shear, KEY("max"), numbers_and_result(r, sh, kShear));
+        if (forces_match(r, sh, fmin, shear_forces)) set(shear, KEY("min"), numbers_and_result(r, sh, kShear));
     }
     return d;
 }
