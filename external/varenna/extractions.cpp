@@ -62,10 +62,11 @@ nb::dict numbers_and_result(Reader &r, uint32_t e, const Shape &shape, const Nam
     return d;
 }
 
-template <size_t N>
-nb::dict numbers_and_result(Reader &r, uint32_t e, const Name (&names)[N]) {
-    static const Shape shape(names, N, KEY("Result"));
-    return numbers_and_result(r, e, shape, names, N);
+// One shape for each list of names.
+template <const auto &names>
+nb::dict numbers_and_result(Reader &r, uint32_t e) {
+    static const Shape shape(names, std::size(names), KEY("Result"));
+    return numbers_and_result(r, e, shape, names, std::size(names));
 }
 
 // Whether the children of `g` are the six forces, each once and in their order (as the files
@@ -113,9 +114,9 @@ nb::object capacity_entry(Reader &r, uint32_t e) {
     return d;
 }
 
-nb::object shear_entry(Reader &r, uint32_t e) { return numbers_and_result(r, e, kShear); }
-nb::object torsion_entry(Reader &r, uint32_t e) { return numbers_and_result(r, e, kTorsion); }
-nb::object interaction_entry(Reader &r, uint32_t e) { return numbers_and_result(r, e, kInteraction); }
+nb::object shear_entry(Reader &r, uint32_t e) { return numbers_and_result<kShear>(r, e); }
+nb::object torsion_entry(Reader &r, uint32_t e) { return numbers_and_result<kTorsion>(r, e); }
+nb::object interaction_entry(Reader &r, uint32_t e) { return numbers_and_result<kInteraction>(r, e); }
 
 nb::object crack_width_entry(Reader &r, uint32_t e) {
     const uint32_t short_e = r.path(paths().crack_short).first(e);
@@ -362,8 +363,8 @@ nb::object fatigue_entry(Reader &r, uint32_t e) {
         if (r.pure)
             for (size_t i = 0; i < std::size(kForces); ++i) found[i] = r.path(p.any_depth_forces[i]).first(sh);
         const uint32_t *shear_forces = r.pure ? found : nullptr;
-        if (forces_match(r, sh, fmax, shear_forces)) set(shear, KEY("max"), numbers_and_result(r, sh, kShear));
-        if (forces_match(r, sh, fmin, shear_forces)) set(shear, KEY("min"), numbers_and_result(r, sh, kShear));
+        if (forces_match(r, sh, fmax, shear_forces)) set(shear, KEY("max"), numbers_and_result<kShear>(r, sh));
+        if (forces_match(r, sh, fmin, shear_forces)) set(shear, KEY("min"), numbers_and_result<kShear>(r, sh));
     }
     return d;
 }
