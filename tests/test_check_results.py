@@ -4,6 +4,7 @@ ElementTree implementation on random sections, and the documented rules one by o
 import io
 import math
 import os
+import struct
 import sys
 import xml.etree.ElementTree as ET
 
@@ -204,6 +205,20 @@ def test_capacity_entries(xml, expected):
     assert native(section(check("Capacity", xml))).capacity() == [expected]
 
 
+FORCE_NAMES = list(baseline_parsers._FORCES)
+
+
+@pytest.mark.parametrize("names", [
+    FORCE_NAMES, FORCE_NAMES[::-1], FORCE_NAMES[:5], FORCE_NAMES + ["N"], ["N"] + FORCE_NAMES[1:3]
+    + ["N"] + FORCE_NAMES[3:], FORCE_NAMES[:2] + ["Other"] + FORCE_NAMES[3:],
+])
+@pytest.mark.parametrize("last", ["7", "x"])
+def test_force_groups_of_any_forces_in_any_order(names, last):
+    values = [f"{i}.5" for i in range(len(names) - 1)] + [last]
+    group = "".join(f"<{n}>{v}</{n}>" for n, v in zip(names, values))
+    compare_section(section(check("Capacity", base(Fu=group, Fu2=group, CheckValue=1, Result="OK"))))
+
+
 def test_crack_width_with_only_the_long_term():
     long = base(Check="CrackWidthLong", N=1, My=2, Mz=3, W=4, Wlim=5, CheckValue=6, Result="OK")
     assert native(section(check("CrackWidth", long))).crack_width() == [{
@@ -247,6 +262,30 @@ def test_later_stress_element_of_the_same_check_wins():
     assert entry["Check_7_2_2_Concrete_fck"]["short"]["CheckValue"] == 2.0
 
 
+CHECKS = list(baseline_parsers._STRESS_CHECKS)
+
+
+def stresses(term, names, values=None):
+    values = values or ["1.5"] * len(names)
+    return [stress(term, n, v) for n, v in zip(names, values)]
+
+
+@pytest.mark.parametrize("bases", [
+    stresses("StressLimitationShort", CHECKS) + stresses("StressLimitationLong", CHECKS),
+    stresses("StressLimitationShort", CHECKS, ["1", "NaN", "", None, " nan ", "-0"]),
+    stresses("StressLimitationShort", CHECKS[::-1]),
+    stresses("StressLimitationShort", CHECKS[:5]),
+    stresses("StressLimitationShort", CHECKS + CHECKS[:1]),
+    stresses("StressLimitationShort", CHECKS[:3] + CHECKS[2:5]),
+    stresses("StressLimitationShort", CHECKS[:3] + ["Other"] + CHECKS[3:]),
+    [base(Check="StressLimitationShort", TypeCheck=CHECKS[0], CheckValue=1, Result="OK")]
+    + stresses("StressLimitationShort", CHECKS),
+    stresses("StressLimitationShort", CHECKS, ["1", "2", "x", "4", "5", "6"]),
+])
+def test_stress_summaries_of_any_checks_in_any_order(bases):
+    compare_section(section(check("StressLimitation", *bases)))
+
+
 def fatigue(max_forces, min_forces, *shears):
     forces = "".join(f"<{k}>{v}</{k}>" for k, v in max_forces.items())
     forces_min = "".join(f"<{k}>{v}</{k}>" for k, v in min_forces.items())
@@ -283,6 +322,48 @@ def test_fatigue_shear_matching(max_f, min_f, shears, expected):
     entry = native(section(fatigue(max_f, min_f, *shears))).fatigue()[0]
     assert entry["fatigue"] == {"CheckValue": 1.0, "DecisionMethod": "M", "Result": "OK"}
     assert entry["shear"] == expected
+
+
+def exact(call):
+    """The outcome, with a float as its bits (so -0.0 and 0.0 differ)."""
+    got = outcome(call)
+    return got if got[0] != "ok" else ("ok", struct.pack("<d", got[1]))
+
+
+def walked_ved(text):
+    """The Ved of a shear check holding `text`, read from a section of a walk (our own tree)."""
+    xml = section(check("Shear", base(**dict(SHEAR, Ved=text))))
+    walked = next(Native(io.BytesIO(xml.encode("utf-16"))).section_results())
+    return exact(lambda: walked.shear()[0]["Ved"])
+
+
+@pytest.mark.parametrize("text", [
+    "0", "-0", "+0", "-0.0", "0e999", "5", "+5", " 5 ", "\t-5\n", "5.", ".5", "-.5", ".", "-", "",
+    "0.1", "0.3", "1e22", "1e23", "9007199254740993", "123456789012345", "1234567890123456",
+    "123456789012345678901234567890", "1.00000000000000000000", "100000000000000000000000",
+    "0.000000000000000000001", "1e-22", "1e-23", "4.35", "2.2250738585072014e-308", "1e308",
+    "1e309", "4e-320", "1e", "1e+", "1e-5", "1E5", "1.5e+3", "1.2.3", "1e5.0", "nan", "-inf",
+    "inf", "-nan", "+NaN", " nan ", "NAN", "Infinity", "-INFINITY", "infinit", "nana", "in", "n",
+    "1_0", "1__0", "0x10", "12345678.87654321", "99999999999999999999", "00000001.5",
+    "-121960.371161613", "470000.000000000000", "9999999999999999", "0.30000000000000004",
+])
+def test_numbers_are_read_exactly_as_float_reads_them(text):
+    # An empty element has no text at all: float(None).
+    assert walked_ved(text) == exact(lambda: float(text or None))
+
+
+DECIMALS = st.builds(
+    lambda sign, whole, fraction, exponent: sign + whole + fraction + exponent,
+    st.sampled_from(["", "-", "+"]),
+    st.from_regex(r"[0-9]{0,20}", fullmatch=True),
+    st.sampled_from(["", "."]) | st.from_regex(r"\.[0-9]{0,20}", fullmatch=True),
+    st.sampled_from([""]) | st.from_regex(r"[eE][+-]?[0-9]{1,3}", fullmatch=True))
+
+
+@given(DECIMALS)
+@settings(max_examples=300, deadline=None)
+def test_random_decimals_are_read_exactly_as_float_reads_them(text):
+    assert walked_ved(text) == exact(lambda: float(text or None))
 
 
 @pytest.mark.parametrize("xml, error", [

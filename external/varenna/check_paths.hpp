@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillon::varenna::checks {
@@ -20,6 +21,7 @@ enum Name : unsigned {
     Ned, Medy, Medz, CheckValueShearAndTorsion, CheckValueShearTorsionAndBending,
     N, Qy, Qz, Mx, My, Mz, W, Wlim,
     CheckValueLongReinf, CheckValueShearReinf, Check, TypeCheck, Stress,
+    ConcreteCheckResultBase, ResultType,
     NameCount
 };
 inline const char *const kNames[NameCount] = {
@@ -28,7 +30,8 @@ inline const char *const kNames[NameCount] = {
     "Ted", "Trdc", "Trdmax", "Trds", "Trd",
     "Ned", "Medy", "Medz", "CheckValueShearAndTorsion", "CheckValueShearTorsionAndBending",
     "N", "Qy", "Qz", "Mx", "My", "Mz", "W", "Wlim",
-    "CheckValueLongReinf", "CheckValueShearReinf", "Check", "TypeCheck", "Stress"};
+    "CheckValueLongReinf", "CheckValueShearReinf", "Check", "TypeCheck", "Stress",
+    "ConcreteCheckResultBase", "ResultType"};
 
 // The name as an interned Python string (the dictionary key it becomes).
 PyObject *name_key(Name n);
@@ -39,14 +42,14 @@ inline const Name kInteraction[] = {Ned, Medy, Medz, Ved, Ted, CheckValue, Check
                              CheckValueShearTorsionAndBending};
 inline const Name kCrackTerm[] = {N, My, Mz, W, Wlim, CheckValue};
 inline const Name kForces[] = {N, Qy, Qz, Mx, My, Mz};
-inline const char *const kStressChecks[] = {
+inline constexpr std::string_view kStressChecks[] = {
     "Check_7_2_2_Concrete_fck", "Check_7_2_3_Concrete_fck", "Check_7_2_5_Tendons_fpk",
     "Check_7_2_5_ReinforcementBars_fyk", "Check_5_10_3_2_Tendons", "Check_5_10_2_1_1_Tendons"};
 
 // The result element of each check below an extreme: the first match of
 // ".//*[ResultType=<type>]/<tail>", in the order of the checks' methods.
 inline constexpr size_t kChecks = 8;
-inline const char *const kCheckTypes[kChecks] = {"Capacity", "Shear", "Torsion", "Interaction",
+inline constexpr std::string_view kCheckTypes[kChecks] = {"Capacity", "Shear", "Torsion", "Interaction",
                                           "CrackWidth", "Detailing", "StressLimitation", "Fatigue"};
 inline const char *const kCheckTails[kChecks] = {
     "CheckResults/ConcreteCheckResultBase", "CheckResults/ConcreteCheckResultBase",
@@ -70,11 +73,11 @@ struct Paths {
     std::vector<Path> any_depth_forces;
     Paths() {
         for (size_t k = 0; k < kChecks; ++k) {
-            checks.emplace_back(std::string(".//*[ResultType=\"") + kCheckTypes[k] + "\"]/" + kCheckTails[k]);
+            checks.emplace_back(std::string(".//*[ResultType=\"") + std::string(kCheckTypes[k]) + "\"]/" + kCheckTails[k]);
             check_tails.emplace_back(kCheckTails[k]);
         }
-        for (const char *name : kStressChecks)
-            stress_checks.emplace_back(std::string("ConcreteCheckResultBase[TypeCheck=\"") + name + "\"]");
+        for (std::string_view name : kStressChecks)
+            stress_checks.emplace_back(std::string("ConcreteCheckResultBase[TypeCheck=\"") + std::string(name) + "\"]");
         for (Name f : kForces) any_depth_forces.emplace_back(std::string(".//") + kNames[f]);
     }
 };

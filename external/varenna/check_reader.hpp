@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <array>
 #include <string_view>
+#include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace quillon::varenna::checks {
@@ -28,7 +30,27 @@ using xml::Tree;
 [[noreturn]] void raise_missing(const char *attribute);
 
 // float() of plain decimal ASCII text; false for anything else (the interpreter decides).
-bool plain_float(std::string_view s, double &out);
+// `readable`, when given, is where the memory holding `s` ends: bytes up to there may be read
+// (and ignored) past the end of `s`.
+bool plain_float(std::string_view s, double &out, const char *readable = nullptr);
+
+// Whether `node`'s complete text (as a path's condition reads it) is each of `values`: bit i
+// for values[i]. A leaf is compared as it stands, without walking it.
+template <size_t N>
+uint32_t complete_text_is(const Tree &t, uint32_t node, const std::string_view (&values)[N]) {
+    static_assert(N <= 32);
+    uint32_t bits = 0;
+    if (!t.has_children(node)) {
+        const xml::Text text = xml::text_of(t, t.nodes[node].text);
+        if (text.is_string)
+            for (size_t i = 0; i < N; ++i)
+                if (text.chars == values[i]) bits |= 1u << i;
+        if (text.is_string || text.is_none()) return bits;
+    }
+    for (size_t i = 0; i < N; ++i)
+        if (xml::complete_text_equals(t, node, values[i])) bits |= 1u << i;
+    return bits;
+}
 
 struct Reader {
     const Tree &t;
@@ -84,12 +106,16 @@ struct Reader {
     }
     std::unordered_map<uint32_t, std::array<uint32_t, kChecks>> check_elements;
 
+    // Room for the elements an extraction selects, kept from one extreme to the next.
+    std::vector<uint32_t> selections[2 + std::size(kStressChecks)];
+    std::vector<std::pair<uint32_t, nb::object>> stresses;
+
     // For each check, the first descendant with a ResultType child of the check's type
     // (only the first such child counts) whose tail path matches, and that match.
     std::array<uint32_t, kChecks> find_checks(uint32_t extreme) {
         std::array<uint32_t, kChecks> found;
         found.fill(kNone);
-        const uint32_t result_type = t.find_tag("ResultType");
+        const uint32_t result_type = ids[ResultType];
         if (result_type == kNone) return found;
         size_t missing = kChecks;
         for (uint32_t d = xml::next_in_subtree(t, extreme, extreme); d != kNone && missing;
@@ -97,9 +123,9 @@ struct Reader {
             bool tried[kChecks] = {};
             for (uint32_t c = t.nodes[d].first_child; c != kNone; c = t.nodes[c].next_sibling) {
                 if (t.nodes[c].tag != result_type) continue;
+                const uint32_t types = complete_text_is(t, c, kCheckTypes);
                 for (size_t k = 0; k < kChecks; ++k) {
-                    if (found[k] != kNone || tried[k] || !xml::complete_text_equals(t, c, kCheckTypes[k]))
-                        continue;
+                    if (found[k] != kNone || tried[k] || !(types >> k & 1)) continue;
                     tried[k] = true;
                     found[k] = path(paths().check_tails[k]).first(d);
                     if (found[k] != kNone) --missing;
@@ -120,17 +146,31 @@ struct Reader {
             return nb::steal(r);
         }
         double v;
-        if (plain_float(text_value.chars, v)) return nb::steal(PyFloat_FromDouble(v));
+        // The tree's characters are one string, readable up to its terminating NUL.
+        if (plain_float(text_value.chars, v, t.chars.data() + t.chars.size() + 1)) return nb::steal(PyFloat_FromDouble(v));
         nb::object text = t.text_object(s);
         PyObject *r = PyFloat_FromString(text.ptr());
         if (!r) raise_pending();
         return nb::steal(r);
     }
     // element.text
-    nb::object text(uint32_t node) const {
+    nb::object text(uint32_t node) {
         if (node == kNone) raise_missing("text");
-        return t.text_object(t.nodes[node].text);
+        const Span s = t.nodes[node].text;
+        if (s.is_none() || s.is_foreign() || s.length > kShortText) return t.text_object(s);
+        // Short texts repeat endlessly (results, check names): one string object each, which
+        // also keeps its hash for the dictionaries it becomes a key of.
+        const std::string_view chars = t.view(s);
+        for (const auto &[seen, object] : short_texts)
+            if (seen.size() == chars.size() && (chars.empty() || seen.back() == chars.back()) && seen == chars)
+                return object;
+        nb::object object = t.text_object(s);
+        if (short_texts.size() < kShortTexts) short_texts.emplace_back(std::string(chars), object);
+        return object;
     }
+    static constexpr uint32_t kShortText = 40;
+    static constexpr size_t kShortTexts = 24;
+    std::vector<std::pair<std::string, nb::object>> short_texts;
     nb::object tag(uint32_t node) {
         const uint32_t id = t.nodes[node].tag;
         if (!tag_cache[id].is_valid()) tag_cache[id] = t.tag_object(node);

@@ -5,6 +5,7 @@
 #include "interned.hpp"
 
 #include <cmath>
+#include <initializer_list>
 #include <stdexcept>
 #include <string_view>
 
@@ -20,16 +21,78 @@ void set(nb::handle d, PyObject *key, nb::handle value) {
 
 namespace {
 
-nb::dict numbers_and_result(Reader &r, uint32_t e, const Name *names, size_t count) {
-    nb::dict d;
+// A dictionary whose keys, and their order, are always the same; the caller sets every key,
+// in this order. From six keys on it is made by copying a template that maps them to None:
+// the copy takes the template's key table as it stands, and each value set then replaces one
+// instead of inserting it (and growing the table twice). A smaller one is cheaper to fill
+// from empty.
+class Shape {
+public:
+    Shape(std::initializer_list<PyObject *> keys) : Shape(keys.begin(), keys.size()) {}
+    explicit Shape(const std::vector<PyObject *> &keys) : Shape(keys.data(), keys.size()) {}
+    Shape(const Name *names, size_t count, PyObject *last) {
+        std::vector<PyObject *> keys;
+        for (size_t i = 0; i < count; ++i) keys.push_back(name_key(names[i]));
+        keys.push_back(last);
+        init(keys.data(), keys.size());
+    }
+    nb::dict make() const {
+        PyObject *d = PyDict_GET_SIZE(template_) < kCopiedFrom ? PyDict_New() : PyDict_Copy(template_);
+        if (!d) raise_pending();
+        return nb::steal<nb::dict>(d);
+    }
+
+private:
+    static constexpr Py_ssize_t kCopiedFrom = 6;
+    Shape(PyObject *const *keys, size_t count) { init(keys, count); }
+    void init(PyObject *const *keys, size_t count) {
+        nb::dict d;
+        for (size_t i = 0; i < count; ++i) set(d, keys[i], nb::none());
+        template_ = d.release().ptr();
+    }
+    PyObject *template_;  // kept for the life of the process, as the keys are
+};
+
+nb::dict numbers_and_result(Reader &r, uint32_t e, const Shape &shape, const Name *names,
+                            size_t count) {
+    nb::dict d = shape.make();
     const Reader::FirstChildren c = r.first_children(e);
     for (size_t i = 0; i < count; ++i) set(d, name_key(names[i]), r.number(c[names[i]]));
     set(d, KEY("Result"), r.text(c[Result]));
     return d;
 }
 
+// One shape for each list of names.
+template <const auto &names>
+nb::dict numbers_and_result(Reader &r, uint32_t e) {
+    static const Shape shape(names, std::size(names), KEY("Result"));
+    return numbers_and_result(r, e, shape, names, std::size(names));
+}
+
+// Whether the children of `g` are the six forces, each once and in their order (as the files
+// the program writes have them).
+bool usual_forces(const Reader &r, uint32_t g) {
+    if (!r.pure) return false;
+    size_t i = 0;
+    for (uint32_t c = r.t.nodes[g].first_child; c != kNone; c = r.t.nodes[c].next_sibling, ++i)
+        if (i == std::size(kForces) || r.t.nodes[c].tag != r.ids[kForces[i]]) return false;
+    return i == std::size(kForces);
+}
+
 nb::object force_group(Reader &r, uint32_t g) {
     if (g == kNone || !r.t.has_children(g)) return nb::none();
+    static const Shape forces_shape = [] {
+        std::vector<PyObject *> keys;
+        for (Name f : kForces) keys.push_back(name_key(f));
+        return Shape(keys);
+    }();
+    if (usual_forces(r, g)) {
+        nb::dict d = forces_shape.make();
+        size_t i = 0;
+        for (uint32_t c = r.t.nodes[g].first_child; c != kNone; c = r.t.nodes[c].next_sibling)
+            set(d, name_key(kForces[i++]), r.number(c));
+        return d;
+    }
     nb::dict d;
     for (uint32_t c = r.t.nodes[g].first_child; c != kNone; c = r.t.nodes[c].next_sibling) {
         nb::object key = r.tag(c);
@@ -40,7 +103,8 @@ nb::object force_group(Reader &r, uint32_t g) {
 }
 
 nb::object capacity_entry(Reader &r, uint32_t e) {
-    nb::dict d;
+    static const Shape shape{KEY("Fu"), KEY("Fu1"), KEY("Fu2"), KEY("CheckValue"), KEY("Result")};
+    nb::dict d = shape.make();
     const Reader::FirstChildren c = r.first_children(e);
     set(d, KEY("Fu"), force_group(r, c[Fu]));
     set(d, KEY("Fu1"), force_group(r, c[Fu1]));
@@ -50,25 +114,26 @@ nb::object capacity_entry(Reader &r, uint32_t e) {
     return d;
 }
 
-nb::object shear_entry(Reader &r, uint32_t e) { return numbers_and_result(r, e, kShear, std::size(kShear)); }
-nb::object torsion_entry(Reader &r, uint32_t e) { return numbers_and_result(r, e, kTorsion, std::size(kTorsion)); }
-nb::object interaction_entry(Reader &r, uint32_t e) {
-    return numbers_and_result(r, e, kInteraction, std::size(kInteraction));
-}
+nb::object shear_entry(Reader &r, uint32_t e) { return numbers_and_result<kShear>(r, e); }
+nb::object torsion_entry(Reader &r, uint32_t e) { return numbers_and_result<kTorsion>(r, e); }
+nb::object interaction_entry(Reader &r, uint32_t e) { return numbers_and_result<kInteraction>(r, e); }
 
 nb::object crack_width_entry(Reader &r, uint32_t e) {
     const uint32_t short_e = r.path(paths().crack_short).first(e);
     const uint32_t long_e = r.path(paths().crack_long).first(e);
+    // The term's Result is read after both terms' numbers, but always ends up last.
+    static const Shape term_shape(kCrackTerm, std::size(kCrackTerm), KEY("Result"));
+    static const Shape shape{KEY("short"), KEY("long")};
     auto term = [&](uint32_t el) -> nb::object {
         if (el == kNone) return nb::none();
-        nb::dict d;
+        nb::dict d = term_shape.make();
         const Reader::FirstChildren c = r.first_children(el);
         for (Name n : kCrackTerm) set(d, name_key(n), r.number(c[n]));
         return d;
     };
     nb::object s = term(short_e);
     nb::object l = term(long_e);
-    nb::dict d;
+    nb::dict d = shape.make();
     set(d, KEY("short"), s);
     set(d, KEY("long"), l);
     if (short_e != kNone) set(nb::borrow<nb::dict>(s), KEY("Result"), r.text(r.child(short_e, Result)));
@@ -81,7 +146,9 @@ nb::object detailing_entry(Reader &r, uint32_t e) {
     const uint32_t shr = r.child(e, CheckValueShearReinf);
     nb::object lv = lon == kNone ? nb::none() : r.number(lon);
     nb::object sv = shr == kNone ? nb::none() : r.number(shr);
-    nb::dict d;
+    static const Shape shape{KEY("longitudinal"), KEY("shear"), KEY("CheckValue"),
+                             KEY("CheckValueLongReinf"), KEY("CheckValueShearReinf"), KEY("Result")};
+    nb::dict d = shape.make();
     set(d, KEY("longitudinal"), lv);
     set(d, KEY("shear"), sv);
     set(d, KEY("CheckValue"), r.number(r.child(e, CheckValue)));
@@ -91,17 +158,99 @@ nb::object detailing_entry(Reader &r, uint32_t e) {
     return d;
 }
 
+PyObject *stress_check_key(size_t i) {
+    static PyObject *keys[std::size(kStressChecks)] = {};
+    if (!keys[i]) keys[i] = PyUnicode_InternFromString(kStressChecks[i].data());
+    return keys[i];
+}
+
 bool is_nan_word(std::string_view s) {
     return s.size() == 3 && (s[0] | 0x20) == 'n' && (s[1] | 0x20) == 'a' && (s[2] | 0x20) == 'n';
 }
 
+// The elements the stress-limitation paths select below `e`: [0] the short-term ones, [1] the
+// long-term ones, [2 + i] those of kStressChecks[i]. In a tree of strings only, all found in
+// one pass over the children (the paths are conditions on them); otherwise each path runs
+// where the entry reads its matches, so anything a lookup raises comes in the same order.
+struct StressSelection {
+    Reader &r;
+    uint32_t e;
+    std::vector<uint32_t> (&selected)[2 + std::size(kStressChecks)];
+
+    StressSelection(Reader &reader, uint32_t element) : r(reader), e(element), selected(reader.selections) {
+        for (std::vector<uint32_t> &s : selected) s.clear();
+        if (!r.pure) {
+            selected[0] = r.path(paths().stress_short).all(e);
+            selected[1] = r.path(paths().stress_long).all(e);
+            return;
+        }
+        static constexpr std::string_view kTerms[] = {"StressLimitationShort", "StressLimitationLong"};
+        const Tree &t = r.t;
+        const uint32_t base = r.ids[ConcreteCheckResultBase], check = r.ids[Check], type = r.ids[TypeCheck];
+        if (base == kNone) return;
+        for (uint32_t c = t.nodes[e].first_child; c != kNone; c = t.nodes[c].next_sibling) {
+            if (t.nodes[c].tag != base) continue;
+            uint32_t bits = 0;
+            for (uint32_t g = t.nodes[c].first_child; g != kNone; g = t.nodes[g].next_sibling) {
+                const uint32_t tag = t.nodes[g].tag;
+                if (tag == check && check != kNone) bits |= complete_text_is(t, g, kTerms);
+                else if (tag == type && type != kNone) bits |= complete_text_is(t, g, kStressChecks) << 2;
+            }
+            for (size_t i = 0; bits; ++i, bits >>= 1)
+                if (bits & 1) selected[i].push_back(c);
+        }
+    }
+    const std::vector<uint32_t> &check(size_t i) {
+        if (!r.pure) selected[2 + i] = r.path(paths().stress_checks[i]).all(e);
+        return selected[2 + i];
+    }
+};
+
 nb::object stress_limitation_entry(Reader &r, uint32_t e) {
-    const Paths &p = paths();
-    nb::dict d;
-    const std::vector<uint32_t> shorts = r.path(p.stress_short).all(e);
-    const std::vector<uint32_t> longs = r.path(p.stress_long).all(e);
+    static const Shape shape = [] {
+        std::vector<PyObject *> keys{KEY("short"), KEY("long")};
+        for (size_t i = 0; i < std::size(kStressChecks); ++i) keys.push_back(stress_check_key(i));
+        return Shape(keys);
+    }();
+    nb::dict d = shape.make();
+    StressSelection selection(r, e);
+    const std::vector<uint32_t> &shorts = selection.selected[0];
+    const std::vector<uint32_t> &longs = selection.selected[1];
+    // The stresses the summaries read, read again by the per-check entries: in a tree of
+    // strings the same text gives the same number.
+    std::vector<std::pair<uint32_t, nb::object>> &stresses = r.stresses;
+    stresses.clear();
+    auto stress_number = [&](uint32_t stress) -> nb::object {
+        if (r.pure)
+            for (const auto &[node, value] : stresses)
+                if (node == stress) return value;
+        nb::object value = r.number(stress);
+        if (r.pure) stresses.emplace_back(stress, value);
+        return value;
+    };
+    // A summary of the six checks, each once and in their order (as the files the program
+    // writes have them), takes the shape of that dictionary; the tree must then be of strings,
+    // so that looking ahead at the checks runs nothing.
+    static const Shape usual_shape = [] {
+        std::vector<PyObject *> keys;
+        for (size_t i = 0; i < std::size(kStressChecks); ++i) keys.push_back(stress_check_key(i));
+        return Shape(keys);
+    }();
+    auto usual = [&](const std::vector<uint32_t> &elements) {
+        if (!r.pure) return false;
+        size_t n = 0;
+        for (uint32_t el : elements) {
+            const uint32_t type_check = r.child(el, TypeCheck);
+            if (type_check == kNone || r.child(el, Stress) == kNone) continue;
+            if (n == std::size(kStressChecks) || !r.text_is(type_check, kStressChecks[n])) return false;
+            ++n;
+        }
+        return n == std::size(kStressChecks);
+    };
     auto summary = [&](const std::vector<uint32_t> &elements) -> nb::object {
-        nb::dict s;
+        const bool usual_keys = usual(elements);
+        nb::dict s = usual_keys ? usual_shape.make() : nb::dict();
+        size_t n = 0;
         for (uint32_t el : elements) {
             const uint32_t type_check = r.child(el, TypeCheck);
             const uint32_t stress = r.child(el, Stress);
@@ -110,8 +259,12 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
             if (r.text_is_empty(stress)) {
                 value = nb::none();  // an empty stress reads as "nan"
             } else {
-                value = r.number(stress);
+                value = stress_number(stress);
                 if (std::isnan(PyFloat_AS_DOUBLE(value.ptr()))) value = nb::none();
+            }
+            if (usual_keys) {
+                set(s, stress_check_key(n++), value);
+                continue;
             }
             nb::object key = r.text(type_check);
             if (PyDict_SetItem(s.ptr(), key.ptr(), value.ptr()) < 0) raise_pending();
@@ -121,12 +274,9 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
     set(d, KEY("short"), summary(shorts));
     set(d, KEY("long"), summary(longs));
     for (size_t i = 0; i < std::size(kStressChecks); ++i) {
-        static PyObject *names[std::size(kStressChecks)] = {};
-        if (!names[i]) names[i] = PyUnicode_InternFromString(kStressChecks[i]);
-        PyObject *name = names[i];
-        set(d, name, nb::none());
+        PyObject *name = stress_check_key(i);
         nb::object entry = nb::none();
-        for (uint32_t el : r.path(p.stress_checks[i]).all(e)) {
+        for (uint32_t el : selection.check(i)) {
             const uint32_t check = r.child(el, Check);
             if (check == kNone) raise_missing("text");
             PyObject *term;
@@ -149,9 +299,10 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
                 if (nb::str("nan").equal(lowered)) stress_value = nb::none();
                 else stress_value = r.number(stress);
             } else {
-                stress_value = is_nan_word(st.chars) ? nb::none() : r.number(stress);
+                stress_value = is_nan_word(st.chars) ? nb::none() : stress_number(stress);
             }
-            nb::dict values;
+            static const Shape values_shape{KEY("Stress"), KEY("CheckValue"), KEY("Result")};
+            nb::dict values = values_shape.make();
             set(values, KEY("Stress"), stress_value);
             set(values, KEY("CheckValue"), r.number(r.child(el, CheckValue)));
             set(values, KEY("Result"), r.text(r.child(el, Result)));
@@ -179,10 +330,12 @@ bool same_found_text(Reader &r, uint32_t a, uint32_t b) {
     return ta.chars == tb.chars;
 }
 
-bool forces_match(Reader &r, uint32_t shear, uint32_t forces) {
+// `found`: the forces below the shear element as found before (in a tree of strings, where
+// looking them up again would find the same), or null.
+bool forces_match(Reader &r, uint32_t shear, uint32_t forces, const uint32_t *found) {
     const Paths &p = paths();
     for (size_t i = 0; i < std::size(kForces); ++i) {
-        const uint32_t a = r.path(p.any_depth_forces[i]).first(shear);
+        const uint32_t a = found ? found[i] : r.path(p.any_depth_forces[i]).first(shear);
         if (forces == kNone) raise_missing("findtext");
         const uint32_t b = r.child(forces, kForces[i]);
         if (!same_found_text(r, a, b)) return false;
@@ -192,20 +345,26 @@ bool forces_match(Reader &r, uint32_t shear, uint32_t forces) {
 
 nb::object fatigue_entry(Reader &r, uint32_t e) {
     const Paths &p = paths();
-    nb::dict d;
-    set(d, KEY("fatigue"), nb::dict());
+    static const Shape shape{KEY("fatigue"), KEY("shear")};
+    static const Shape fatigue_shape{KEY("CheckValue"), KEY("DecisionMethod"), KEY("Result")};
+    nb::dict d = shape.make();
+    set(d, KEY("fatigue"), nb::none());  // its entry comes later, but its key first
     nb::dict shear;
     set(d, KEY("shear"), shear);
     const uint32_t fmax = r.path(p.fatigue_max).first(e);
     const uint32_t fmin = r.path(p.fatigue_min).first(e);
-    nb::dict fat;
+    nb::dict fat = fatigue_shape.make();
     set(fat, KEY("CheckValue"), r.number(r.path(p.fatigue_value).first(e)));
     set(fat, KEY("DecisionMethod"), r.text(r.path(p.fatigue_method).first(e)));
     set(fat, KEY("Result"), r.text(r.path(p.fatigue_result).first(e)));
     set(d, KEY("fatigue"), fat);
     for (uint32_t sh : r.path(p.fatigue_shear).all(e)) {
-        if (forces_match(r, sh, fmax)) set(shear, KEY("max"), numbers_and_result(r, sh, kShear, std::size(kShear)));
-        if (forces_match(r, sh, fmin)) set(shear, KEY("min"), numbers_and_result(r, sh, kShear, std::size(kShear)));
+        uint32_t found[std::size(kForces)];
+        if (r.pure)
+            for (size_t i = 0; i < std::size(kForces); ++i) found[i] = r.path(p.any_depth_forces[i]).first(sh);
+        const uint32_t *shear_forces = r.pure ? found : nullptr;
+        if (forces_match(r, sh, fmax, shear_forces)) set(shear, KEY("max"), numbers_and_result<kShear>(r, sh));
+        if (forces_match(r, sh, fmin, shear_forces)) set(shear, KEY("min"), numbers_and_result<kShear>(r, sh));
     }
     return d;
 }
@@ -277,8 +436,10 @@ nb::list combine(const std::vector<nb::list> &lists) {
     nb::list out;
     size_t count = (size_t) -1;
     for (const nb::list &l : lists) count = std::min(count, (size_t) PyList_GET_SIZE(l.ptr()));
+    static const Shape shape{operation_key(0), operation_key(1), operation_key(2), operation_key(3),
+                             operation_key(4), operation_key(5), operation_key(6), operation_key(7)};
     for (size_t i = 0; i < count; ++i) {
-        nb::dict d;
+        nb::dict d = shape.make();
         for (size_t k = 0; k < kOperationCount; ++k)
             set(d, operation_key(k), nb::handle(PyList_GET_ITEM(lists[k].ptr(), (Py_ssize_t) i)));
         out.append(d);
