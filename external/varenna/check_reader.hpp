@@ -146,8 +146,9 @@ struct Reader {
             return nb::steal(r);
         }
         double v;
-        // The tree's characters are one string, readable up to its terminating NUL.
-        if (plain_float(text_value.chars, v, t.chars.data() + t.chars.size() + 1)) return nb::steal(PyFloat_FromDouble(v));
+        // A text in the tree's arena may be read on up to the arena's end.
+        const char *readable = s.is_indent() ? nullptr : t.chars.data() + t.chars.size();
+        if (plain_float(text_value.chars, v, readable)) return nb::steal(PyFloat_FromDouble(v));
         nb::object text = t.text_object(s);
         PyObject *r = PyFloat_FromString(text.ptr());
         if (!r) raise_pending();
