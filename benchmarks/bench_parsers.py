@@ -15,6 +15,9 @@ modules):
   ... expat only           the native figure with the fast scanner turned off
                            (QUILLON_XML_SCANNER=0): every document through expat, as before it
   4 walks, 4 threads / one after the other   the native walk of four files of a quarter size
+  4 walks, sections only     the same walks without extremes(): the parsing alone, which runs
+                           without the interpreter's lock (extremes() builds Python objects and
+                           needs it)
   4 sha256, 4 threads / one after the other   a C loop without the lock: what the machine gives
                            four threads at that moment, to read the two figures above against
 The streaming walk runs on two files a factor 4 apart, to show memory flat in file size.
@@ -79,7 +82,7 @@ def child(figure, path):
                 return
             with open(path, "rb") as f:
                 for section in varenna.RcsOutputFileParser(f).section_results():
-                    counts[i] += len(section.extremes())
+                    counts[i] += 1 if figure.endswith("_sections") else len(section.extremes())
         if figure.startswith("threads"):
             threads = [threading.Thread(target=walk, args=(i,)) for i in range(4)]
             for t in threads:
@@ -146,6 +149,8 @@ FIGURES = [  # label, child figure, file, expat only
     ("4 sha256 of the quarter file x4, 4 threads", "threads_hash", "quarter", False),
     ("4 walks of the quarter file, one after the other", "serial", "quarter", False),
     ("4 walks of the quarter file, 4 threads", "threads", "quarter", False),
+    ("4 walks, sections only (no extremes()), one after the other", "serial_sections", "quarter", False),
+    ("4 walks, sections only (no extremes()), 4 threads", "threads_sections", "quarter", False),
     ("4 OutputFileParser of the whole/4 file, one after the other", "serial_parse", "whole_quarter", False),
     ("4 OutputFileParser of the whole/4 file, 4 threads", "threads_parse", "whole_quarter", False),
 ]
@@ -218,6 +223,8 @@ def main():
     threads = results[("threads", "quarter", False)]
     serial_parse = results[("serial_parse", "whole_quarter", False)]
     threads_parse = results[("threads_parse", "whole_quarter", False)]
+    serial_sections = results[("serial_sections", "quarter", False)]
+    threads_sections = results[("threads_sections", "quarter", False)]
     serial_hash = results[("serial_hash", "quarter", False)]
     threads_hash = results[("threads_hash", "quarter", False)]
 
@@ -242,6 +249,8 @@ def main():
     print(f"4 sha256: one after the other / threads: {serial_hash['seconds'] / threads_hash['seconds']:4.2f}x "
           "(what the machine allows now; 2 idle cores: about 2)")
     print(f"4 walks: one after the other / threads: {serial['seconds'] / threads['seconds']:5.2f}x (target >= 1.6)")
+    print(f"4 walks, sections only: one after the other / threads: "
+          f"{serial_sections['seconds'] / threads_sections['seconds']:4.2f}x")
     print(f"4 parses: one after the other / threads: {serial_parse['seconds'] / threads_parse['seconds']:4.2f}x (target >= 1.6)")
 
 
