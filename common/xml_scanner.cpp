@@ -255,12 +255,8 @@ template <class E> Scanner::R Scanner::text(const uint8_t *&p, const uint8_t *en
             text_.push('\n');
             p += E::at(p + W) == '\n' ? 2 * W : W;
         } else {
-            uint32_t cp;
-            const uint8_t *next;
-            const R r = Decoder<E>::decode(p, end, cp, next, R::Ok, R::More, R::Bad);
+            const R r = decode_into<E>(p, end, text_, R::Ok, R::More, R::Bad);
             if (r != R::Ok) return r;
-            text_.push_code_point(cp);
-            p = next;
         }
     }
 }

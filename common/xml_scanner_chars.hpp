@@ -119,6 +119,19 @@ template <class E> struct Decoder16 {
 template <> struct Decoder<Utf16LE> : Decoder16<Utf16LE> {};
 template <> struct Decoder<Utf16BE> : Decoder16<Utf16BE> {};
 
+// One character that is not ASCII, checked and appended to `out` in UTF-8; `p` moves past it
+// only when it is whole and valid.
+template <class E, class Buffer, class Rr>
+inline Rr decode_into(const uint8_t *&p, const uint8_t *end, Buffer &out, Rr ok, Rr more, Rr bad) {
+    uint32_t cp;
+    const uint8_t *next;
+    const Rr r = Decoder<E>::decode(p, end, cp, next, ok, more, bad);
+    if (r != ok) return r;
+    out.push_code_point(cp);
+    p = next;
+    return ok;
+}
+
 constexpr const char kXmlNamespace[] = "http://www.w3.org/XML/1998/namespace";
 constexpr const char kXmlnsNamespace[] = "http://www.w3.org/2000/xmlns/";
 

@@ -200,15 +200,11 @@ template <class E> Scanner::R Scanner::cdata(const uint8_t *&p, const uint8_t *e
             text_.push((char) c);
             q += W;
         } else {
-            uint32_t cp;
-            const uint8_t *next;
-            const R r = Decoder<E>::decode(q, end, cp, next, R::Ok, R::More, R::Bad);
+            const R r = decode_into<E>(q, end, text_, R::Ok, R::More, R::Bad);
             if (r != R::Ok) {
                 text_.size = before;
                 return r;
             }
-            text_.push_code_point(cp);
-            q = next;
         }
     }
 }

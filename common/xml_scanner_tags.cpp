@@ -111,12 +111,8 @@ template <class E> Scanner::R Scanner::attribute_value(const uint8_t *&q, const 
             q += W;
             continue;
         }
-        uint32_t cp;
-        const uint8_t *next;
-        const R r = Decoder<E>::decode(q, end, cp, next, R::Ok, R::More, R::Bad);
+        const R r = decode_into<E>(q, end, attribute_bytes_, R::Ok, R::More, R::Bad);
         if (r != R::Ok) return r;
-        attribute_bytes_.push_code_point(cp);
-        q = next;
     }
 }
 
