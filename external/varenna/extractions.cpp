@@ -103,8 +103,7 @@ nb::object force_group(Reader &r, uint32_t g) {
 }
 
 nb::object capacity_entry(Reader &r, uint32_t e) {
-    static const Shape shape{KEY("Fu"), KEY("Fu1"), KEY("Fu2"), KEY("CheckValue"), KEY("Result")};
-    nb::dict d = shape.make();
+    nb::dict d;
     const Reader::FirstChildren c = r.first_children(e);
     set(d, KEY("Fu"), force_group(r, c[Fu]));
     set(d, KEY("Fu1"), force_group(r, c[Fu1]));
@@ -123,7 +122,6 @@ nb::object crack_width_entry(Reader &r, uint32_t e) {
     const uint32_t long_e = r.path(paths().crack_long).first(e);
     // The term's Result is read after both terms' numbers, but always ends up last.
     static const Shape term_shape(kCrackTerm, std::size(kCrackTerm), KEY("Result"));
-    static const Shape shape{KEY("short"), KEY("long")};
     auto term = [&](uint32_t el) -> nb::object {
         if (el == kNone) return nb::none();
         nb::dict d = term_shape.make();
@@ -133,7 +131,7 @@ nb::object crack_width_entry(Reader &r, uint32_t e) {
     };
     nb::object s = term(short_e);
     nb::object l = term(long_e);
-    nb::dict d = shape.make();
+    nb::dict d;
     set(d, KEY("short"), s);
     set(d, KEY("long"), l);
     if (short_e != kNone) set(nb::borrow<nb::dict>(s), KEY("Result"), r.text(r.child(short_e, Result)));
@@ -301,8 +299,7 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
             } else {
                 stress_value = is_nan_word(st.chars) ? nb::none() : stress_number(stress);
             }
-            static const Shape values_shape{KEY("Stress"), KEY("CheckValue"), KEY("Result")};
-            nb::dict values = values_shape.make();
+            nb::dict values;
             set(values, KEY("Stress"), stress_value);
             set(values, KEY("CheckValue"), r.number(r.child(el, CheckValue)));
             set(values, KEY("Result"), r.text(r.child(el, Result)));
@@ -345,15 +342,13 @@ bool forces_match(Reader &r, uint32_t shear, uint32_t forces, const uint32_t *fo
 
 nb::object fatigue_entry(Reader &r, uint32_t e) {
     const Paths &p = paths();
-    static const Shape shape{KEY("fatigue"), KEY("shear")};
-    static const Shape fatigue_shape{KEY("CheckValue"), KEY("DecisionMethod"), KEY("Result")};
-    nb::dict d = shape.make();
+    nb::dict d;
     set(d, KEY("fatigue"), nb::none());  // its entry comes later, but its key first
     nb::dict shear;
     set(d, KEY("shear"), shear);
     const uint32_t fmax = r.path(p.fatigue_max).first(e);
     const uint32_t fmin = r.path(p.fatigue_min).first(e);
-    nb::dict fat = fatigue_shape.make();
+    nb::dict fat;
     set(fat, KEY("CheckValue"), r.number(r.path(p.fatigue_value).first(e)));
     set(fat, KEY("DecisionMethod"), r.text(r.path(p.fatigue_method).first(e)));
     set(fat, KEY("Result"), r.text(r.path(p.fatigue_result).first(e)));
