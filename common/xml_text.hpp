@@ -22,8 +22,9 @@ struct Text {
     bool is_object() const { return !is_string && !object.is_none(); }
 };
 
+// Touches no reference count: it also serves code that runs without the interpreter's lock.
 inline Text text_of(const Tree &tree, Span s) {
-    if (s.is_none()) return Text{false, {}, nb::none()};
+    if (s.is_none()) return Text{false, {}, nb::handle(Py_None)};
     if (s.is_foreign()) return Text{false, {}, tree.foreign[s.length]};
     return Text{true, tree.view(s), {}};
 }

@@ -73,6 +73,7 @@ nb::object Tree::tag_object(uint32_t node) const {
 }
 
 void Tree::clear(uint32_t node) {
+    notes.reset();
     Node &n = nodes[node];
     n.first_child = kNone;
     n.text = Span();
@@ -271,6 +272,7 @@ void TreeBuilder::end() {
     if (tree_->nodes[node].tag == section_tag_id_) finished.push_back(ElementRef{tree_, node});
     if (open_.empty()) {
         // The outermost kept element is complete; what follows belongs to the next one.
+        if (watcher) watcher->completed(*tree_);
         last_nodes_ = tree_->nodes.size();
         last_chars_ = tree_->chars.size();
         last_tags_ = tree_->tags.size();

@@ -101,6 +101,13 @@ private:
     size_t capacity_ = 0;
 };
 
+// What a reader of a tree worked out about it ahead of reading it (while the tree was built,
+// without the interpreter's lock). It describes the nodes as they were then, so any clear()
+// drops it. Native data only: it may be dropped anywhere.
+struct TreeNotes {
+    virtual ~TreeNotes() = default;
+};
+
 class Tree {
 public:
     std::vector<Node> nodes;
@@ -110,6 +117,9 @@ public:
     std::vector<nb::object> foreign;  // non-string texts
     uint32_t readers = 0;                   // see ReadLock
     std::vector<uint32_t> deferred_clears;
+    // Set once, when the tree is complete; read only under a ReadLock, which defers the clear()
+    // that would drop it.
+    std::unique_ptr<const TreeNotes> notes;
 
     std::string_view view(Span s) const {
         if (s.offset < Span::kIndent) return std::string_view(chars.data() + s.offset, s.length);
@@ -199,6 +209,15 @@ struct ElementRef {
 // tree and `finished` gets its root.
 class TreeBuilder : public TokenSink {
 public:
+    // Told of each tree of sections once it is complete (the outermost section ended), before
+    // the tree is handed out: in the scanning thread, without the interpreter's lock when the
+    // builder runs without it. It must touch no Python object.
+    struct Watcher {
+        virtual void completed(Tree &tree) = 0;
+        virtual ~Watcher() = default;
+    };
+    Watcher *watcher = nullptr;
+
     explicit TreeBuilder(std::string section_tag = {});
     // For a whole document of `bytes` bytes: room reserved up front (pages untouched until
     // used) saves the copies, and the doubled peak, of growing the arrays.

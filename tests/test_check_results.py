@@ -146,19 +146,77 @@ def result_of_check(draw):
 
 
 @st.composite
-def sections(draw):
+def section_element(draw, id_=1):
     extremes = []
     for _ in range(draw(st.integers(0, 3))):
         checks = "".join(draw(result_of_check()) for _ in range(draw(st.integers(0, 5))))
         extremes.append(f"<Extreme><Results>{checks}</Results></Extreme>")
     body = "<ExtremeResults>" + "".join(extremes) + "</ExtremeResults>"
-    return f"<Doc><SectionConcreteCheckResult><SectionId>1</SectionId>{body}</SectionConcreteCheckResult></Doc>"
+    return f"<SectionConcreteCheckResult><SectionId>{id_}</SectionId>{body}</SectionConcreteCheckResult>"
+
+
+@st.composite
+def sections(draw):
+    return f"<Doc>{draw(section_element())}</Doc>"
 
 
 @given(sections())
 @settings(max_examples=400, deadline=None)
 def test_extractions_match_elementtree_implementation(xml):
     compare_section(xml)
+
+
+# --- walks of many sections ------------------------------------------------------------------
+# The walk works out part of what the checks read while it scans a section. Whichever sections
+# that covers (the first ones on trial, then all once the checks are read), and whichever it
+# does not, the results are those of the plain implementation.
+
+class Trickle(io.BytesIO):
+    """A stream that gives a few sections at a time, as a big file gives a walk its pieces."""
+
+    def read(self, size=-1):
+        return super().read(min(size, 4096) if size is not None and size >= 0 else 4096)
+
+
+def walk_outcomes(parser_class, xml, read_from, ops):
+    out = []
+    for i, s in enumerate(parser_class(Trickle(xml.encode("utf-16"))).section_results()):
+        if i >= read_from:
+            out.append([outcome(getattr(s, op)) for op in ops])
+    return out
+
+
+def same_outcomes(got, expected):
+    assert len(got) == len(expected)
+    for g_section, e_section in zip(got, expected):
+        for g, e in zip(g_section, e_section):
+            assert g[0] == e[0] and same(g[1], e[1]), (g, e)
+
+
+@given(st.lists(section_element(), min_size=20, max_size=40), st.sampled_from([0, 18, 30]),
+       st.sampled_from([["extremes"], ["shear", "stress_limitation", "extremes"]]))
+@settings(max_examples=25, deadline=None)
+def test_walk_of_many_sections_matches_elementtree_implementation(elements, read_from, ops):
+    xml = "<Doc>" + "".join(elements) + "</Doc>"
+    same_outcomes(walk_outcomes(Native, xml, read_from, ops), walk_outcomes(Baseline, xml, read_from, ops))
+
+
+@given(section_element(1), section_element(2), section_element(3))
+@settings(max_examples=40, deadline=None)
+def test_nested_sections_in_a_walk_match_elementtree_implementation(outer, inner, innermost):
+    # The inner sections are handed out, and emptied, before the outer one is complete.
+    inner = inner.replace("</SectionId>", "</SectionId>" + innermost, 1)
+    xml = "<Doc>" + outer.replace("<Results>", "<Results>" + inner, 1) + "</Doc>"
+    same_outcomes(walk_outcomes(Native, xml, 0, OPERATIONS), walk_outcomes(Baseline, xml, 0, OPERATIONS))
+
+
+def test_walked_section_reads_its_elementtree_element_once_it_exists():
+    xml = "<Doc>" + "".join(section(check("Shear", base(**SHEAR))).replace("<Doc>", "").replace("</Doc>", "")
+                            for _ in range(3)) + "</Doc>"
+    for s in Native(io.BytesIO(xml.encode("utf-16"))).section_results():
+        assert s.shear()[0]["Ved"] == 1.0
+        s._element.find(".//Ved").text = "9"
+        assert s.shear()[0]["Ved"] == 9.0 and s.extremes()[0]["shear"]["Ved"] == 9.0
 
 
 # --- documented rules ------------------------------------------------------------------------

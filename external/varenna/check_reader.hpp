@@ -5,6 +5,7 @@
 
 #include "binder.hpp"
 #include "check_paths.hpp"
+#include "read_ahead.hpp"
 #include "xml_path.hpp"
 #include "xml_text.hpp"
 #include "xml_tree.hpp"
@@ -52,21 +53,42 @@ uint32_t complete_text_is(const Tree &t, uint32_t node, const std::string_view (
     return bits;
 }
 
-struct Reader {
+// For each check, the first descendant of `extreme` with a ResultType child of the check's
+// type (only the first such child counts) whose tail path (`tail(k)`, bound to the tree)
+// matches, and that match: what ".//*[ResultType=<type>]/<tail>" finds in a tree of strings.
+template <class Tails>
+std::array<uint32_t, kChecks> find_checks(const Tree &t, uint32_t result_type, uint32_t extreme,
+                                          Tails &&tail) {
+    std::array<uint32_t, kChecks> found;
+    found.fill(kNone);
+    if (result_type == kNone) return found;
+    size_t missing = kChecks;
+    for (uint32_t d = xml::next_in_subtree(t, extreme, extreme); d != kNone && missing;
+         d = xml::next_in_subtree(t, d, extreme)) {
+        bool tried[kChecks] = {};
+        for (uint32_t c = t.nodes[d].first_child; c != kNone; c = t.nodes[c].next_sibling) {
+            if (t.nodes[c].tag != result_type) continue;
+            const uint32_t types = complete_text_is(t, c, kCheckTypes);
+            for (size_t k = 0; k < kChecks; ++k) {
+                if (found[k] != kNone || tried[k] || !(types >> k & 1)) continue;
+                tried[k] = true;
+                found[k] = tail(k).first(d);
+                if (found[k] != kNone) --missing;
+            }
+        }
+    }
+    return found;
+}
+
+struct Reader : TreeNames {
     const Tree &t;
-    uint32_t ids[NameCount];
+    // What the walk read ahead, when it did: the tree is then one of strings.
+    const ReadAhead *ahead;
     std::vector<nb::object> tag_cache;
 
-    explicit Reader(const Tree &tree) : t(tree), tag_cache(tree.tags.size()) {
-        for (unsigned i = 0; i < NameCount; ++i) ids[i] = t.find_tag(kNames[i]);
-        name_of.assign(t.tags.size(), NameCount);
-        for (unsigned i = 0; i < NameCount; ++i)
-            if (ids[i] != kNone) name_of[ids[i]] = (uint8_t) i;
-        pure = xml::only_strings(t);
-    }
-    // Only strings in the tree (always so in a parsed one): looking through it runs no user
-    // code and cannot fail, so the order of the lookups is free.
-    bool pure = false;
+    explicit Reader(const Tree &tree, const ReadAhead *a)
+        : TreeNames(a ? a->names : TreeNames(tree)), t(tree), ahead(a), tag_cache(tree.tags.size()) {}
+    explicit Reader(const Tree &tree) : Reader(tree, read_ahead_of(tree)) {}
 
     uint32_t child(uint32_t node, Name n) const { return t.child(node, ids[n]); }
 
@@ -85,7 +107,6 @@ struct Reader {
         }
         return f;
     }
-    std::vector<uint8_t> name_of;  // tag id -> our name (NameCount: none)
 
     // The path with its tags looked up in this tree once, however many extremes it runs on.
     const BoundPath &path(const Path &p) {
@@ -99,6 +120,10 @@ struct Reader {
     // all checks are wanted, in a pure tree, the elements of all of them are found in one walk
     // over the extreme instead of one walk per check.
     uint32_t check_element(size_t k, uint32_t extreme, bool all_checks) {
+        if (ahead) {
+            auto it = ahead->checks.find(extreme);
+            if (it != ahead->checks.end()) return it->second[k];
+        }
         if (!pure || !all_checks) return path(paths().checks[k]).first(extreme);
         auto it = check_elements.find(extreme);
         if (it == check_elements.end()) it = check_elements.emplace(extreme, find_checks(extreme)).first;
@@ -110,34 +135,16 @@ struct Reader {
     std::vector<uint32_t> selections[2 + std::size(kStressChecks)];
     std::vector<std::pair<uint32_t, nb::object>> stresses;
 
-    // For each check, the first descendant with a ResultType child of the check's type
-    // (only the first such child counts) whose tail path matches, and that match.
     std::array<uint32_t, kChecks> find_checks(uint32_t extreme) {
-        std::array<uint32_t, kChecks> found;
-        found.fill(kNone);
-        const uint32_t result_type = ids[ResultType];
-        if (result_type == kNone) return found;
-        size_t missing = kChecks;
-        for (uint32_t d = xml::next_in_subtree(t, extreme, extreme); d != kNone && missing;
-             d = xml::next_in_subtree(t, d, extreme)) {
-            bool tried[kChecks] = {};
-            for (uint32_t c = t.nodes[d].first_child; c != kNone; c = t.nodes[c].next_sibling) {
-                if (t.nodes[c].tag != result_type) continue;
-                const uint32_t types = complete_text_is(t, c, kCheckTypes);
-                for (size_t k = 0; k < kChecks; ++k) {
-                    if (found[k] != kNone || tried[k] || !(types >> k & 1)) continue;
-                    tried[k] = true;
-                    found[k] = path(paths().check_tails[k]).first(d);
-                    if (found[k] != kNone) --missing;
-                }
-            }
-        }
-        return found;
+        return checks::find_checks(t, ids[ResultType], extreme,
+                                   [&](size_t k) -> const BoundPath & { return path(paths().check_tails[k]); });
     }
 
     // float(element.text)
     nb::object number(uint32_t node) const {
         if (node == kNone) raise_missing("text");
+        double ahead_value;
+        if (ahead && ahead->number(node, ahead_value)) return nb::steal(PyFloat_FromDouble(ahead_value));
         const Span s = t.nodes[node].text;
         const xml::Text text_value = xml::text_of(t, s);
         if (!text_value.is_string) {

@@ -3,6 +3,7 @@
 // moves on), so memory stays bounded by one section whatever the size of the file.
 #include "binder.hpp"
 #include "python_ops.hpp"
+#include "read_ahead.hpp"
 #include "parser_names.hpp"
 #include "parsers.hpp"
 #include "section_holder.hpp"
@@ -37,6 +38,7 @@ struct SectionWalk {
     bool running = false;
     std::unique_ptr<xml::TreeBuilder> builder;
     std::unique_ptr<xml::Tokenizer> tokenizer;
+    std::unique_ptr<checks::SectionsReadAhead> read_ahead;
     nb::object source;
     bool close_source = false;  // the walk opened `source` itself
     bool at_end = false;
@@ -82,6 +84,8 @@ struct SectionWalk {
             close_source = true;
         }
         builder = std::make_unique<xml::TreeBuilder>(kSectionTag);
+        read_ahead = std::make_unique<checks::SectionsReadAhead>();
+        builder->watcher = read_ahead.get();
         tokenizer = std::make_unique<xml::Tokenizer>(*builder);
         state = State::Suspended;
     }
