@@ -210,6 +210,32 @@ def test_nested_sections_in_a_walk_match_elementtree_implementation(outer, inner
     same_outcomes(walk_outcomes(Native, xml, 0, OPERATIONS), walk_outcomes(Baseline, xml, 0, OPERATIONS))
 
 
+def test_walks_in_threads_read_what_one_walk_reads(tmp_path):
+    import threading
+    import gen_results
+
+    path = tmp_path / "results.xml"
+    gen_results.generate(str(path), 0.6, extremes=1)
+    data = path.read_bytes()
+
+    def walk():
+        return [(s.id_, s.extremes()) for s in Native(Trickle(data)).section_results()]
+
+    expected = walk()
+    assert len(expected) > 16  # past the sections read ahead on trial
+    results = [None] * 4
+
+    def work(i):
+        results[i] = walk()
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(same(r, expected) for r in results)
+
+
 def test_walked_section_reads_its_elementtree_element_once_it_exists():
     xml = "<Doc>" + "".join(section(check("Shear", base(**SHEAR))).replace("<Doc>", "").replace("</Doc>", "")
                             for _ in range(3)) + "</Doc>"

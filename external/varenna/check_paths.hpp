@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,11 +47,19 @@ inline constexpr std::string_view kStressChecks[] = {
     "Check_7_2_2_Concrete_fck", "Check_7_2_3_Concrete_fck", "Check_7_2_5_Tendons_fpk",
     "Check_7_2_5_ReinforcementBars_fyk", "Check_5_10_3_2_Tendons", "Check_5_10_2_1_1_Tendons"};
 
+// The elements the stress-limitation paths select below a check's result element: [0] the
+// short-term ones, [1] the long-term ones, [2 + i] those of kStressChecks[i].
+inline constexpr size_t kStressSelections = 2 + std::size(kStressChecks);
+using StressSelections = std::array<std::vector<uint32_t>, kStressSelections>;
+
 // The result element of each check below an extreme: the first match of
 // ".//*[ResultType=<type>]/<tail>", in the order of the checks' methods.
 inline constexpr size_t kChecks = 8;
 inline constexpr std::string_view kCheckTypes[kChecks] = {"Capacity", "Shear", "Torsion", "Interaction",
                                           "CrackWidth", "Detailing", "StressLimitation", "Fatigue"};
+inline constexpr size_t kCrackWidthCheck = 4, kStressLimitationCheck = 6, kFatigueCheck = 7;
+static_assert(kCheckTypes[kCrackWidthCheck] == "CrackWidth" &&
+              kCheckTypes[kStressLimitationCheck] == "StressLimitation" && kCheckTypes[kFatigueCheck] == "Fatigue");
 inline const char *const kCheckTails[kChecks] = {
     "CheckResults/ConcreteCheckResultBase", "CheckResults/ConcreteCheckResultBase",
     "CheckResults/ConcreteCheckResultBase", "CheckResults/ConcreteCheckResultBase",

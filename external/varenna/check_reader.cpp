@@ -143,4 +143,23 @@ bool plain_float(std::string_view s, double &out, const char *readable) {
     return true;
 }
 
+void select_stresses(const Tree &t, const TreeNames &names, uint32_t e, StressSelections &out) {
+    for (std::vector<uint32_t> &s : out) s.clear();
+    static constexpr std::string_view kTerms[] = {"StressLimitationShort", "StressLimitationLong"};
+    const uint32_t base = names.ids[ConcreteCheckResultBase], check = names.ids[Check],
+                   type = names.ids[TypeCheck];
+    if (base == kNone) return;
+    for (uint32_t c = t.nodes[e].first_child; c != kNone; c = t.nodes[c].next_sibling) {
+        if (t.nodes[c].tag != base) continue;
+        uint32_t bits = 0;
+        for (uint32_t g = t.nodes[c].first_child; g != kNone; g = t.nodes[g].next_sibling) {
+            const uint32_t tag = t.nodes[g].tag;
+            if (tag == check && check != kNone) bits |= complete_text_is(t, g, kTerms);
+            else if (tag == type && type != kNone) bits |= complete_text_is(t, g, kStressChecks) << 2;
+        }
+        for (size_t i = 0; bits; ++i, bits >>= 1)
+            if (bits & 1) out[i].push_back(c);
+    }
+}
+
 }  // namespace quillon::varenna::checks

@@ -80,6 +80,10 @@ std::array<uint32_t, kChecks> find_checks(const Tree &t, uint32_t result_type, u
     return found;
 }
 
+// In a tree of strings, the stress-limitation selections below `e`, all found in one pass
+// over its children (the paths are conditions on them).
+void select_stresses(const Tree &t, const TreeNames &names, uint32_t e, StressSelections &out);
+
 struct Reader : TreeNames {
     const Tree &t;
     // What the walk read ahead, when it did: the tree is then one of strings.
@@ -115,15 +119,27 @@ struct Reader : TreeNames {
         return it->second;
     }
     std::unordered_map<const Path *, BoundPath> bound;
+    // What path(p).first(context) and .all(context) find, read ahead where the walk did.
+    uint32_t first(const Path &p, uint32_t context) {
+        uint32_t found;
+        if (ahead && ahead->first(p, context, found)) return found;
+        return path(p).first(context);
+    }
+    std::vector<uint32_t> all(const Path &p, uint32_t context) {
+        if (ahead)
+            if (const ReadAhead::All *a = ahead->all(p, context)) {
+                const std::span<const uint32_t> found = ahead->range(a->begin, a->end);
+                return std::vector<uint32_t>(found.begin(), found.end());
+            }
+        return path(p).all(context);
+    }
 
     // The result element of check `k` below `extreme`, as paths().checks[k] finds it. When
     // all checks are wanted, in a pure tree, the elements of all of them are found in one walk
     // over the extreme instead of one walk per check.
     uint32_t check_element(size_t k, uint32_t extreme, bool all_checks) {
-        if (ahead) {
-            auto it = ahead->checks.find(extreme);
-            if (it != ahead->checks.end()) return it->second[k];
-        }
+        if (ahead)
+            if (const std::array<uint32_t, kChecks> *found = ahead->checks_of(extreme)) return (*found)[k];
         if (!pure || !all_checks) return path(paths().checks[k]).first(extreme);
         auto it = check_elements.find(extreme);
         if (it == check_elements.end()) it = check_elements.emplace(extreme, find_checks(extreme)).first;
@@ -132,7 +148,7 @@ struct Reader : TreeNames {
     std::unordered_map<uint32_t, std::array<uint32_t, kChecks>> check_elements;
 
     // Room for the elements an extraction selects, kept from one extreme to the next.
-    std::vector<uint32_t> selections[2 + std::size(kStressChecks)];
+    StressSelections selections;
     std::vector<std::pair<uint32_t, nb::object>> stresses;
 
     std::array<uint32_t, kChecks> find_checks(uint32_t extreme) {

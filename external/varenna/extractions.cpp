@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <initializer_list>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 
@@ -118,8 +119,8 @@ nb::object torsion_entry(Reader &r, uint32_t e) { return numbers_and_result<kTor
 nb::object interaction_entry(Reader &r, uint32_t e) { return numbers_and_result<kInteraction>(r, e); }
 
 nb::object crack_width_entry(Reader &r, uint32_t e) {
-    const uint32_t short_e = r.path(paths().crack_short).first(e);
-    const uint32_t long_e = r.path(paths().crack_long).first(e);
+    const uint32_t short_e = r.first(paths().crack_short, e);
+    const uint32_t long_e = r.first(paths().crack_long, e);
     // The term's Result is read after both terms' numbers, but always ends up last.
     static const Shape term_shape(kCrackTerm, std::size(kCrackTerm), KEY("Result"));
     auto term = [&](uint32_t el) -> nb::object {
@@ -166,41 +167,33 @@ bool is_nan_word(std::string_view s) {
     return s.size() == 3 && (s[0] | 0x20) == 'n' && (s[1] | 0x20) == 'a' && (s[2] | 0x20) == 'n';
 }
 
-// The elements the stress-limitation paths select below `e`: [0] the short-term ones, [1] the
-// long-term ones, [2 + i] those of kStressChecks[i]. In a tree of strings only, all found in
-// one pass over the children (the paths are conditions on them); otherwise each path runs
-// where the entry reads its matches, so anything a lookup raises comes in the same order.
+// The elements the stress-limitation paths select below `e` (see StressSelections). In a tree
+// of strings only, all found in one pass over the children, or read ahead; otherwise each
+// path runs where the entry reads its matches, so anything a lookup raises comes in the same
+// order.
 struct StressSelection {
     Reader &r;
     uint32_t e;
-    std::vector<uint32_t> (&selected)[2 + std::size(kStressChecks)];
+    const ReadAhead::Stress *ahead = nullptr;
 
-    StressSelection(Reader &reader, uint32_t element) : r(reader), e(element), selected(reader.selections) {
-        for (std::vector<uint32_t> &s : selected) s.clear();
+    StressSelection(Reader &reader, uint32_t element) : r(reader), e(element) {
+        StressSelections &own = r.selections;
         if (!r.pure) {
-            selected[0] = r.path(paths().stress_short).all(e);
-            selected[1] = r.path(paths().stress_long).all(e);
+            for (std::vector<uint32_t> &s : own) s.clear();
+            own[0] = r.path(paths().stress_short).all(e);
+            own[1] = r.path(paths().stress_long).all(e);
             return;
         }
-        static constexpr std::string_view kTerms[] = {"StressLimitationShort", "StressLimitationLong"};
-        const Tree &t = r.t;
-        const uint32_t base = r.ids[ConcreteCheckResultBase], check = r.ids[Check], type = r.ids[TypeCheck];
-        if (base == kNone) return;
-        for (uint32_t c = t.nodes[e].first_child; c != kNone; c = t.nodes[c].next_sibling) {
-            if (t.nodes[c].tag != base) continue;
-            uint32_t bits = 0;
-            for (uint32_t g = t.nodes[c].first_child; g != kNone; g = t.nodes[g].next_sibling) {
-                const uint32_t tag = t.nodes[g].tag;
-                if (tag == check && check != kNone) bits |= complete_text_is(t, g, kTerms);
-                else if (tag == type && type != kNone) bits |= complete_text_is(t, g, kStressChecks) << 2;
-            }
-            for (size_t i = 0; bits; ++i, bits >>= 1)
-                if (bits & 1) selected[i].push_back(c);
-        }
+        if (r.ahead && (ahead = r.ahead->stress(e))) return;
+        select_stresses(r.t, r, e, own);
     }
-    const std::vector<uint32_t> &check(size_t i) {
-        if (!r.pure) selected[2 + i] = r.path(paths().stress_checks[i]).all(e);
-        return selected[2 + i];
+    std::span<const uint32_t> operator[](size_t i) const {
+        if (ahead) return r.ahead->range(ahead->bounds[i], ahead->bounds[i + 1]);
+        return r.selections[i];
+    }
+    std::span<const uint32_t> check(size_t i) {
+        if (!r.pure) r.selections[2 + i] = r.path(paths().stress_checks[i]).all(e);
+        return (*this)[2 + i];
     }
 };
 
@@ -212,8 +205,8 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
     }();
     nb::dict d = shape.make();
     StressSelection selection(r, e);
-    const std::vector<uint32_t> &shorts = selection.selected[0];
-    const std::vector<uint32_t> &longs = selection.selected[1];
+    const std::span<const uint32_t> shorts = selection[0];
+    const std::span<const uint32_t> longs = selection[1];
     // The stresses the summaries read, read again by the per-check entries: in a tree of
     // strings the same text gives the same number.
     std::vector<std::pair<uint32_t, nb::object>> &stresses = r.stresses;
@@ -234,7 +227,7 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
         for (size_t i = 0; i < std::size(kStressChecks); ++i) keys.push_back(stress_check_key(i));
         return Shape(keys);
     }();
-    auto usual = [&](const std::vector<uint32_t> &elements) {
+    auto usual = [&](std::span<const uint32_t> elements) {
         if (!r.pure) return false;
         size_t n = 0;
         for (uint32_t el : elements) {
@@ -245,7 +238,7 @@ nb::object stress_limitation_entry(Reader &r, uint32_t e) {
         }
         return n == std::size(kStressChecks);
     };
-    auto summary = [&](const std::vector<uint32_t> &elements) -> nb::object {
+    auto summary = [&](std::span<const uint32_t> elements) -> nb::object {
         const bool usual_keys = usual(elements);
         nb::dict s = usual_keys ? usual_shape.make() : nb::dict();
         size_t n = 0;
@@ -332,7 +325,7 @@ bool same_found_text(Reader &r, uint32_t a, uint32_t b) {
 bool forces_match(Reader &r, uint32_t shear, uint32_t forces, const uint32_t *found) {
     const Paths &p = paths();
     for (size_t i = 0; i < std::size(kForces); ++i) {
-        const uint32_t a = found ? found[i] : r.path(p.any_depth_forces[i]).first(shear);
+        const uint32_t a = found ? found[i] : r.first(p.any_depth_forces[i], shear);
         if (forces == kNone) raise_missing("findtext");
         const uint32_t b = r.child(forces, kForces[i]);
         if (!same_found_text(r, a, b)) return false;
@@ -346,17 +339,17 @@ nb::object fatigue_entry(Reader &r, uint32_t e) {
     set(d, KEY("fatigue"), nb::none());  // its entry comes later, but its key first
     nb::dict shear;
     set(d, KEY("shear"), shear);
-    const uint32_t fmax = r.path(p.fatigue_max).first(e);
-    const uint32_t fmin = r.path(p.fatigue_min).first(e);
+    const uint32_t fmax = r.first(p.fatigue_max, e);
+    const uint32_t fmin = r.first(p.fatigue_min, e);
     nb::dict fat;
-    set(fat, KEY("CheckValue"), r.number(r.path(p.fatigue_value).first(e)));
-    set(fat, KEY("DecisionMethod"), r.text(r.path(p.fatigue_method).first(e)));
-    set(fat, KEY("Result"), r.text(r.path(p.fatigue_result).first(e)));
+    set(fat, KEY("CheckValue"), r.number(r.first(p.fatigue_value, e)));
+    set(fat, KEY("DecisionMethod"), r.text(r.first(p.fatigue_method, e)));
+    set(fat, KEY("Result"), r.text(r.first(p.fatigue_result, e)));
     set(d, KEY("fatigue"), fat);
-    for (uint32_t sh : r.path(p.fatigue_shear).all(e)) {
+    for (uint32_t sh : r.all(p.fatigue_shear, e)) {
         uint32_t found[std::size(kForces)];
         if (r.pure)
-            for (size_t i = 0; i < std::size(kForces); ++i) found[i] = r.path(p.any_depth_forces[i]).first(sh);
+            for (size_t i = 0; i < std::size(kForces); ++i) found[i] = r.first(p.any_depth_forces[i], sh);
         const uint32_t *shear_forces = r.pure ? found : nullptr;
         if (forces_match(r, sh, fmax, shear_forces)) set(shear, KEY("max"), numbers_and_result<kShear>(r, sh));
         if (forces_match(r, sh, fmin, shear_forces)) set(shear, KEY("min"), numbers_and_result<kShear>(r, sh));

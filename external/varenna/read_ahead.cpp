@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <initializer_list>
 #include <new>
+#include <unordered_map>
 
 namespace quillon::varenna::checks {
 
@@ -33,33 +34,109 @@ TreeNames::TreeNames(const Tree &t) {
     pure = xml::only_strings(t);
 }
 
-std::unique_ptr<ReadAhead> read_ahead(const Tree &t, Demand demand) {
-    if (t.nodes.empty() || !xml::only_strings(t)) return nullptr;
-    auto ahead = std::make_unique<ReadAhead>(t, std::move(demand));
-    const size_t count = t.nodes.size();
-    ahead->numbers.resize(count);
-    ahead->numeric.assign((count + 63) / 64, 0);
+namespace {
+
+// The node after the subtree of `node`: nodes are numbered in document order, so a subtree is
+// the range from its root up to there.
+uint32_t subtree_end(const Tree &t, uint32_t node) {
+    for (uint32_t n = node; n != kNone; n = t.nodes[n].parent)
+        if (t.nodes[n].next_sibling != kNone) return t.nodes[n].next_sibling;
+    return (uint32_t) t.nodes.size();
+}
+
+// The numbers of the texts in nodes [begin, end) that the checks read as numbers.
+void read_numbers(const Tree &t, ReadAhead &ahead, uint32_t begin, uint32_t end) {
     const char *readable = t.chars.data() + t.chars.size();
-    const std::vector<uint8_t> &name_of = ahead->names.name_of;
-    for (size_t i = 0; i < count; ++i) {
+    const std::vector<uint8_t> &name_of = ahead.names.name_of;
+    for (uint32_t i = begin; i < end; ++i) {
         const xml::Node &node = t.nodes[i];
         if (!(kNumberNames >> name_of[node.tag] & 1)) continue;
+        // The entries read numbers of the children of our elements (a result element, a force
+        // group), not the internal forces the program writes beside them.
+        if (node.parent == kNone || name_of[t.nodes[node.parent].tag] == NameCount) continue;
         const Span s = node.text;
         // None, a foreign text and indentation all sit at the top of the offsets.
         if (s.offset >= Span::kIndent || s.length == 0) continue;
         double v;
         if (!plain_float(t.view(s), v, readable)) continue;
-        ahead->numbers[i] = v;
-        ahead->numeric[i >> 6] |= uint64_t(1) << (i & 63);
+        ahead.numbers[i] = v;
+        ahead.numeric[i >> 6] |= uint64_t(1) << (i & 63);
     }
+}
+
+}  // namespace
+
+std::unique_ptr<ReadAhead> read_ahead(const Tree &t, Demand demand) {
+    if (t.nodes.empty() || !xml::only_strings(t)) return nullptr;
+    auto ahead = std::make_unique<ReadAhead>(t, std::move(demand));
     const uint32_t extremes = t.child(0, ahead->names.ids[ExtremeResults]);
     if (extremes == kNone) return ahead;
-    std::vector<BoundPath> tails;
-    tails.reserve(kChecks);
-    for (size_t k = 0; k < kChecks; ++k) tails.emplace_back(paths().check_tails[k], t);
-    for (uint32_t x = t.nodes[extremes].first_child; x != kNone; x = t.nodes[x].next_sibling)
-        ahead->checks.emplace(x, find_checks(t, ahead->names.ids[ResultType], x,
-                                             [&](size_t k) -> const BoundPath & { return tails[k]; }));
+    const Paths &p = paths();
+    std::unordered_map<const Path *, BoundPath> bound;
+    auto bind = [&](const Path &path) -> const BoundPath & {
+        auto it = bound.find(&path);
+        if (it == bound.end()) it = bound.emplace(&path, BoundPath(path, t)).first;
+        return it->second;
+    };
+    auto first = [&](const Path &path, uint32_t context) {
+        ahead->firsts.push_back(ReadAhead::First{context, &path, bind(path).first(context)});
+    };
+    auto add_matches = [&](const std::vector<uint32_t> &nodes) {
+        ahead->matched.insert(ahead->matched.end(), nodes.begin(), nodes.end());
+        return (uint32_t) ahead->matched.size();
+    };
+    StressSelections selections;
+    std::vector<std::pair<uint32_t, uint32_t>> read;  // the subtrees of the result elements
+    for (uint32_t x = t.nodes[extremes].first_child; x != kNone; x = t.nodes[x].next_sibling) {
+        const std::array<uint32_t, kChecks> found = find_checks(
+            t, ahead->names.ids[ResultType], x,
+            [&](size_t k) -> const BoundPath & { return bind(p.check_tails[k]); });
+        ahead->checks.emplace_back(x, found);
+        for (uint32_t e : found)
+            if (e != kNone) read.emplace_back(e, subtree_end(t, e));
+        // The lookups the crack-width, stress-limitation and fatigue entries make.
+        if (const uint32_t e = found[kCrackWidthCheck]; e != kNone) {
+            first(p.crack_short, e);
+            first(p.crack_long, e);
+        }
+        if (const uint32_t e = found[kStressLimitationCheck]; e != kNone) {
+            select_stresses(t, ahead->names, e, selections);
+            ReadAhead::Stress stress{e, {(uint32_t) ahead->matched.size()}};
+            for (size_t i = 0; i < kStressSelections; ++i) stress.bounds[i + 1] = add_matches(selections[i]);
+            ahead->stresses.push_back(stress);
+        }
+        if (const uint32_t e = found[kFatigueCheck]; e != kNone) {
+            for (const Path *path : {&p.fatigue_max, &p.fatigue_min, &p.fatigue_value, &p.fatigue_method,
+                                     &p.fatigue_result})
+                first(*path, e);
+            const std::vector<uint32_t> shears = bind(p.fatigue_shear).all(e);
+            const auto begin = (uint32_t) ahead->matched.size();
+            ahead->alls.push_back(ReadAhead::All{e, &p.fatigue_shear, begin, add_matches(shears)});
+            for (uint32_t shear : shears)
+                for (const Path &forces : p.any_depth_forces) first(forces, shear);
+        }
+    }
+    // Searched by element: extremes come in document order, the others are sorted.
+    auto by_key = [](const auto &a, const auto &b) {
+        return a.context != b.context ? a.context < b.context : std::less<const Path *>()(a.path, b.path);
+    };
+    std::sort(ahead->firsts.begin(), ahead->firsts.end(), by_key);
+    std::sort(ahead->alls.begin(), ahead->alls.end(), by_key);
+    std::sort(ahead->stresses.begin(), ahead->stresses.end(),
+              [](const auto &a, const auto &b) { return a.element < b.element; });
+    // Every number the entries read is below a result element. The subtrees of some contain
+    // others; each node is read once.
+    const size_t count = t.nodes.size();
+    ahead->numbers.reset(new double[count]);
+    ahead->numeric.assign((count + 63) / 64, 0);
+    ahead->count = count;
+    std::sort(read.begin(), read.end());
+    uint32_t done = 0;
+    for (auto [begin, end] : read) {
+        begin = std::max(begin, done);
+        if (begin < end) read_numbers(t, *ahead, begin, end);
+        done = std::max(done, end);
+    }
     return ahead;
 }
 

@@ -1,21 +1,27 @@
 // Reading a section's checks ahead, while the walk scans it and without the interpreter's
-// lock: the tags of our names, the result element of each check below each extreme, and the
-// numbers of the texts that are plain decimals. What the checks then do under the lock is
-// mostly making the Python objects, so that walks in several threads wait less for each other.
+// lock: the tags of our names, the result element of each check below each extreme, what the
+// checks' paths find below those, and the numbers of the texts that are plain decimals. What
+// the checks then do under the lock is mostly making the Python objects, so that walks in
+// several threads wait less for each other. Each reader checks that what it is given was
+// read from its tree as it is: any clear() of the tree drops it.
 #pragma once
 
 #include "check_paths.hpp"
 #include "xml_tree.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <unordered_map>
+#include <span>
+#include <utility>
 #include <vector>
 
 namespace quillon::varenna::checks {
 
+using xml::Path;
 using xml::Tree;
 
 // Our names in one tree: their tag ids, and the reverse.
@@ -42,20 +48,71 @@ struct WalkNote : xml::TreeNotes {
     virtual const ReadAhead *read_ahead() const { return nullptr; }
 };
 
+// Kept flat (a few arrays, sorted where they are searched): it is made in the scanning thread
+// but freed with the section, under the interpreter's lock.
 struct ReadAhead final : WalkNote {
     TreeNames names;
     // The result elements of the checks below each extreme of the section, as
-    // Reader::find_checks finds them.
-    std::unordered_map<uint32_t, std::array<uint32_t, kChecks>> checks;
-    std::vector<double> numbers;    // by node
-    std::vector<uint64_t> numeric;  // a bit by node: numbers[node] is float() of its text
+    // Reader::find_checks finds them; by extreme.
+    std::vector<std::pair<uint32_t, std::array<uint32_t, kChecks>>> checks;
+    std::unique_ptr<double[]> numbers;  // by node, set where `numeric` says
+    std::vector<uint64_t> numeric;      // a bit by node: numbers[node] is float() of its text
+    size_t count = 0;                   // nodes
+    // What the checks' paths find below the result elements: the first match of a path, all
+    // its matches (a range of `matched`), and the stress selections (ranges of `matched`).
+    struct First {
+        uint32_t context;
+        const Path *path;
+        uint32_t found;
+    };
+    struct All {
+        uint32_t context;
+        const Path *path;
+        uint32_t begin, end;
+    };
+    struct Stress {
+        uint32_t element;
+        uint32_t bounds[kStressSelections + 1];
+    };
+    std::vector<First> firsts;
+    std::vector<All> alls;
+    std::vector<Stress> stresses;
+    std::vector<uint32_t> matched;
 
     ReadAhead(const Tree &t, Demand d) : WalkNote(std::move(d)), names(t) {}
     const ReadAhead *read_ahead() const override { return this; }
     bool number(uint32_t node, double &out) const {
-        if (node >= numbers.size() || !(numeric[node >> 6] >> (node & 63) & 1)) return false;
+        if (node >= count || !(numeric[node >> 6] >> (node & 63) & 1)) return false;
         out = numbers[node];
         return true;
+    }
+    const std::array<uint32_t, kChecks> *checks_of(uint32_t extreme) const {
+        auto it = std::lower_bound(checks.begin(), checks.end(), extreme,
+                                   [](const auto &c, uint32_t x) { return c.first < x; });
+        return it != checks.end() && it->first == extreme ? &it->second : nullptr;
+    }
+    bool first(const Path &p, uint32_t context, uint32_t &found) const {
+        auto it = std::lower_bound(firsts.begin(), firsts.end(), std::pair(context, &p), before<First>);
+        if (it == firsts.end() || it->context != context || it->path != &p) return false;
+        found = it->found;
+        return true;
+    }
+    const All *all(const Path &p, uint32_t context) const {
+        auto it = std::lower_bound(alls.begin(), alls.end(), std::pair(context, &p), before<All>);
+        return it != alls.end() && it->context == context && it->path == &p ? &*it : nullptr;
+    }
+    const Stress *stress(uint32_t element) const {
+        auto it = std::lower_bound(stresses.begin(), stresses.end(), element,
+                                   [](const Stress &s, uint32_t e) { return s.element < e; });
+        return it != stresses.end() && it->element == element ? &*it : nullptr;
+    }
+    std::span<const uint32_t> range(uint32_t begin, uint32_t end) const {
+        return std::span<const uint32_t>(matched.data() + begin, end - begin);
+    }
+    template <class Entry>
+    static bool before(const Entry &entry, const std::pair<uint32_t, const Path *> &key) {
+        return entry.context != key.first ? entry.context < key.first
+                                          : std::less<const Path *>()(entry.path, key.second);
     }
 };
 
