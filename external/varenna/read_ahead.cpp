@@ -10,6 +10,14 @@
 
 namespace quillon::varenna::checks {
 
+TreeNames::TreeNames(const Tree &t) {
+    for (unsigned i = 0; i < NameCount; ++i) ids[i] = t.find_tag(kNames[i]);
+    name_of.assign(t.tags.size(), NameCount);
+    for (unsigned i = 0; i < NameCount; ++i)
+        if (ids[i] != kNone) name_of[ids[i]] = (uint8_t) i;
+    pure = xml::only_strings(t);
+}
+
 namespace {
 
 // The names whose texts the checks read as numbers.
@@ -23,18 +31,6 @@ constexpr uint64_t kNumberNames = numbers_named(
      CheckValueShearAndTorsion, CheckValueShearTorsionAndBending, N, Qy, Qz, Mx, My, Mz, W, Wlim,
      CheckValueLongReinf, CheckValueShearReinf, Stress});
 static_assert(NameCount <= 64);
-
-}  // namespace
-
-TreeNames::TreeNames(const Tree &t) {
-    for (unsigned i = 0; i < NameCount; ++i) ids[i] = t.find_tag(kNames[i]);
-    name_of.assign(t.tags.size(), NameCount);
-    for (unsigned i = 0; i < NameCount; ++i)
-        if (ids[i] != kNone) name_of[ids[i]] = (uint8_t) i;
-    pure = xml::only_strings(t);
-}
-
-namespace {
 
 // The node after the subtree of `node`: nodes are numbered in document order, so a subtree is
 // the range from its root up to there.
