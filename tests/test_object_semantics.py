@@ -517,8 +517,9 @@ def lone_low_error(doc, encoding):
 
 @pytest.mark.parametrize("encoding", ["utf-16", "utf-16-le", "utf-16-be"])
 @pytest.mark.parametrize("doc", BAD_UTF16.values(), ids=BAD_UTF16.keys())
-# Paddings that put the bad unit at and around the ends of the walk's pieces (64 KiB and 1 MiB).
-@pytest.mark.parametrize("padding", [0, 65534, 65535, 65536, 524280, 524284, 524285],
+# Paddings that put the bad unit at and around the ends of pieces of 64 KiB, 1 MiB and 2 MiB
+# (the walk's).
+@pytest.mark.parametrize("padding", [0, 65534, 65535, 65536, 524280, 524284, 524285, 1048568, 1048572, 1048573],
                          ids=lambda n: f"pad{n}")
 def test_unpaired_high_surrogates_are_refused_by_both_parsers(encoding, doc, padding):
     doc = doc.replace("<R>", "<R>" + " " * padding, 1) if doc.startswith("<R>") else doc

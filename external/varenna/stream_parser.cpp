@@ -24,9 +24,10 @@ namespace {
 
 constexpr const char *kSectionTag = "SectionConcreteCheckResult";
 // Large enough that the per-call costs vanish and that a walk in one of several threads
-// rarely waits for the interpreter's lock (it takes the lock back after every piece), small
-// enough to keep few sections queued.
-constexpr Py_ssize_t kChunkSize = 1024 * 1024;
+// rarely waits for the interpreter's lock: it takes the lock back twice for every piece (once
+// when the stream's read returns, once when the scan ends), and each time may wait for another
+// walk's checks. Small enough to keep few sections queued: a walk holds about twice this.
+constexpr Py_ssize_t kChunkSize = 2 * 1024 * 1024;
 
 
 // The generator returned by section_results(). It behaves as a generator function would:
