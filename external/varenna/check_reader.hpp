@@ -113,12 +113,8 @@ struct Reader : TreeNames {
     }
 
     // The path with its tags looked up in this tree once, however many extremes it runs on.
-    const BoundPath &path(const Path &p) {
-        auto it = bound.find(&p);
-        if (it == bound.end()) it = bound.emplace(&p, BoundPath(p, t)).first;
-        return it->second;
-    }
-    std::unordered_map<const Path *, BoundPath> bound;
+    const BoundPath &path(const Path &p) { return bound(p); }
+    BoundPaths bound{t};
     // What path(p).first(context) and .all(context) find, read ahead where the walk did.
     uint32_t first(const Path &p, uint32_t context) {
         uint32_t found;

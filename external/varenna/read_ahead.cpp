@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <initializer_list>
 #include <new>
-#include <unordered_map>
 
 namespace quillon::varenna::checks {
 
@@ -68,12 +67,7 @@ std::unique_ptr<ReadAhead> read_ahead(const Tree &t, Demand demand) {
     const uint32_t extremes = t.child(0, ahead->names.ids[ExtremeResults]);
     if (extremes == kNone) return ahead;
     const Paths &p = paths();
-    std::unordered_map<const Path *, BoundPath> bound;
-    auto bind = [&](const Path &path) -> const BoundPath & {
-        auto it = bound.find(&path);
-        if (it == bound.end()) it = bound.emplace(&path, BoundPath(path, t)).first;
-        return it->second;
-    };
+    BoundPaths bind(t);
     auto first = [&](const Path &path, uint32_t context) {
         ahead->firsts.push_back(ReadAhead::First{context, &path, bind(path).first(context)});
     };

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "check_paths.hpp"
+#include "xml_path.hpp"
 #include "xml_tree.hpp"
 
 #include <algorithm>
@@ -16,11 +17,13 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace quillon::varenna::checks {
 
+using xml::BoundPath;
 using xml::Path;
 using xml::Tree;
 
@@ -32,6 +35,21 @@ struct TreeNames {
     // code and cannot fail, so the order of the lookups is free.
     bool pure = false;
     explicit TreeNames(const Tree &t);
+};
+
+// Paths with their tags looked up in one tree once, however many elements they run on.
+class BoundPaths {
+public:
+    explicit BoundPaths(const Tree &t) : t_(t) {}
+    const BoundPath &operator()(const Path &p) {
+        auto it = bound_.find(&p);
+        if (it == bound_.end()) it = bound_.emplace(&p, BoundPath(p, t_)).first;
+        return it->second;
+    }
+
+private:
+    const Tree &t_;
+    std::unordered_map<const Path *, BoundPath> bound_;
 };
 
 // Set by the first reader of a section's checks: from then on the walk reads every section
