@@ -19,8 +19,13 @@ shortest time and the largest peak):
   4 walks, sections only     the same walks without extremes(): the parsing alone, which runs
                            without the interpreter's lock (extremes() builds Python objects and
                            needs it)
+  4 OutputFileParser, 4 threads / one after the other   construction on four files of a
+                           quarter of the whole-document size, each read into memory first
   4 sha256, 4 threads / one after the other   a C loop without the lock: what the machine gives
-                           four threads at that moment, to read the two figures above against
+                           four threads at that moment, to read the figures above against
+The thread figures run as pairs, one after the other then in threads, --pairs times in turn
+(default 9), so that both halves of a pair see the machine in the same state. The table shows
+the shortest of each, and beside it the median and range of the pairs' own ratios.
 The streaming walk runs on two files a factor 4 apart, to show memory flat in file size.
 With --callgrind-mb, each figure instead runs under valgrind's callgrind on a file of that size
 and the table shows instructions per input byte (those of a bare interpreter subtracted).
@@ -134,6 +139,27 @@ def run(figure, path, expat_only=False):
     return dict(best, peak_kb=max(r["peak_kb"] for r in runs))
 
 
+def pairs(suffix, path):
+    """PAIR_ROUNDS rounds of the serial figure and then the threaded one, each in a fresh
+    process: the shortest of each, and the ratio of each round's two."""
+    serial, threads, ratios = [], [], []
+    for _ in range(PAIR_ROUNDS):
+        one = {}
+        for kind in ("serial", "threads"):
+            out = subprocess.run([sys.executable, __file__, "--child", kind + suffix, path],
+                                 env=child_env(False), check=True, capture_output=True,
+                                 text=True).stdout
+            one[kind] = json.loads(out)
+        serial.append(one["serial"])
+        threads.append(one["threads"])
+        ratios.append(one["serial"]["seconds"] / one["threads"]["seconds"])
+
+    def best(runs):
+        return dict(min(runs, key=lambda r: r["seconds"]), peak_kb=max(r["peak_kb"] for r in runs))
+    ratios.sort()
+    return best(serial), best(threads), ratios
+
+
 def instructions(figure, path, expat_only=False):
     import re
     with tempfile.TemporaryDirectory() as tmp:
@@ -155,15 +181,18 @@ FIGURES = [  # label, child figure, file, expat only
     ("whole: build + 6 lists/id, native, expat only", "whole_native", "whole", True),
     ("whole: build + 6 lists/id, native", "whole_native", "whole", False),
     ("whole: build + 6 lists/id, native", "whole_native", "whole_quarter", False),
-    ("4 sha256 of the quarter file x4, one after the other", "serial_hash", "quarter", False),
-    ("4 sha256 of the quarter file x4, 4 threads", "threads_hash", "quarter", False),
-    ("4 walks of the quarter file, one after the other", "serial", "quarter", False),
-    ("4 walks of the quarter file, 4 threads", "threads", "quarter", False),
-    ("4 walks, sections only (no extremes()), one after the other", "serial_sections", "quarter", False),
-    ("4 walks, sections only (no extremes()), 4 threads", "threads_sections", "quarter", False),
-    ("4 OutputFileParser of the whole/4 file, one after the other", "serial_parse", "whole_quarter", False),
-    ("4 OutputFileParser of the whole/4 file, 4 threads", "threads_parse", "whole_quarter", False),
 ]
+
+# Four jobs one after the other, then in four threads: label, figure suffix, file, what to
+# read the ratio against. The parsers (the walk's sections, OutputFileParser's construction)
+# run without the lock; extremes() makes Python objects, which needs it.
+PAIRS = [
+    ("4 sha256 of the quarter file x4", "_hash", "quarter", "(2 idle cores: about 2)"),
+    ("4 walks of the quarter file", "", "quarter", "(extremes() under the lock)"),
+    ("4 walks, sections only (no extremes())", "_sections", "quarter", "target >= 1.6"),
+    ("4 OutputFileParser of the whole/4 file", "_parse", "whole_quarter", "target >= 1.6"),
+]
+PAIR_ROUNDS = 9
 
 
 def callgrind_table(mb, directory):
@@ -177,7 +206,7 @@ def callgrind_table(mb, directory):
     print(f"{'figure (callgrind)':50} {'file':>8} {'instructions/byte':>18}")
     seen = set()
     for label, fig, _, expat_only in FIGURES:
-        if (fig, expat_only) in seen or fig.startswith(("serial", "threads")):
+        if (fig, expat_only) in seen:
             continue
         seen.add((fig, expat_only))
         n = instructions(fig, path, expat_only) - idle
@@ -185,7 +214,7 @@ def callgrind_table(mb, directory):
 
 
 def main():
-    global REPEAT
+    global REPEAT, PAIR_ROUNDS
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--big-mb", type=float, default=400)
@@ -194,8 +223,11 @@ def main():
     ap.add_argument("--child", nargs=2)
     ap.add_argument("--callgrind-mb", type=float)
     ap.add_argument("--repeat", type=int, default=REPEAT, help="fresh runs of each timed figure")
+    ap.add_argument("--pairs", type=int, default=PAIR_ROUNDS,
+                    help="rounds of each thread figure (one after the other, then threads)")
     args = ap.parse_args()
     REPEAT = max(1, args.repeat)
+    PAIR_ROUNDS = max(1, args.pairs)
     if args.child:
         child(*args.child)
         return
@@ -232,18 +264,19 @@ def main():
     old_whole = results[("whole_native", "whole", True)]
     nat_whole = results[("whole_native", "whole", False)]
     nat_whole_q = results[("whole_native", "whole_quarter", False)]
-    serial = results[("serial", "quarter", False)]
-    threads = results[("threads", "quarter", False)]
-    serial_parse = results[("serial_parse", "whole_quarter", False)]
-    threads_parse = results[("threads_parse", "whole_quarter", False)]
-    serial_sections = results[("serial_sections", "quarter", False)]
-    threads_sections = results[("threads_sections", "quarter", False)]
-    serial_hash = results[("serial_hash", "quarter", False)]
-    threads_hash = results[("threads_hash", "quarter", False)]
+    paired = []
+    for label, suffix, key, against in PAIRS:
+        serial, threads, ratios = pairs(suffix, files[key])
+        size = f"{os.path.getsize(files[key]) / 1e6:.0f} MB"
+        for kind, r in (("one after the other", serial), ("4 threads", threads)):
+            rows.append((f"{label}, {kind}", size, r["seconds"], (r["peak_kb"] - idle) / 1024, r["count"]))
+        paired.append((label, serial["seconds"] / threads["seconds"], ratios, against))
+        print(f"  {label}: {serial['seconds']:.2f} s / {threads['seconds']:.2f} s", file=sys.stderr, flush=True)
 
-    print(f"{'figure':50} {'file':>8} {'seconds':>9} {'peak MB above idle':>19} {'items':>8}")
+    width = max(len(row[0]) for row in rows)
+    print(f"{'figure':{width}} {'file':>8} {'seconds':>9} {'peak MB above idle':>19} {'items':>8}")
     for label, size, sec, mem, count in rows:
-        print(f"{label:50} {size:>8} {sec:9.2f} {mem:19.1f} {count:8d}")
+        print(f"{label:{width}} {size:>8} {sec:9.2f} {mem:19.1f} {count:8d}")
     print()
 
     def mb(r):
@@ -258,13 +291,13 @@ def main():
     print(f"native whole peak per MB of input:     {mb(nat_whole) / whole_mb:6.2f} MB "
           f"(expat only {mb(old_whole) / whole_mb:.2f}; target no more than before)")
     print(f"native whole time, 4x file:            {nat_whole['seconds'] / nat_whole_q['seconds']:6.2f}x (linear: about 4)")
-    # Thread figures mean little when the machine is busy: this is the most any job could gain.
-    print(f"4 sha256: one after the other / threads: {serial_hash['seconds'] / threads_hash['seconds']:4.2f}x "
-          "(what the machine allows now; 2 idle cores: about 2)")
-    print(f"4 walks: one after the other / threads: {serial['seconds'] / threads['seconds']:5.2f}x (target >= 1.6)")
-    print(f"4 walks, sections only: one after the other / threads: "
-          f"{serial_sections['seconds'] / threads_sections['seconds']:4.2f}x")
-    print(f"4 parses: one after the other / threads: {serial_parse['seconds'] / threads_parse['seconds']:4.2f}x (target >= 1.6)")
+    # Thread figures mean little when the machine is busy: the sha256 pairs are the most any
+    # job could gain in the same rounds.
+    print(f"one after the other / 4 threads ({PAIR_ROUNDS} rounds): shortest / shortest, and the "
+          "rounds' own ratios (median, range)")
+    for label, ratio, ratios, against in paired:
+        print(f"  {label:44} {ratio:5.2f}x   median {ratios[len(ratios) // 2]:4.2f}x, "
+              f"{ratios[0]:4.2f}-{ratios[-1]:4.2f}  {against}")
 
 
 if __name__ == "__main__":
