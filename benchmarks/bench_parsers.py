@@ -127,36 +127,31 @@ def child_env(expat_only):
 REPEAT = 3
 
 
+def child_run(figure, path, expat_only=False):
+    out = subprocess.run([sys.executable, __file__, "--child", figure, path], env=child_env(expat_only),
+                         check=True, capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
+def best(runs):
+    """The shortest time (what the machine gives when nothing else takes it; every figure is
+    treated alike) and the largest peak."""
+    return dict(min(runs, key=lambda r: r["seconds"]), peak_kb=max(r["peak_kb"] for r in runs))
+
+
 def run(figure, path, expat_only=False):
-    """The figure REPEAT times, each in a fresh process: the shortest time (what the machine
-    gives when nothing else takes it; every figure is treated alike) and the largest peak."""
-    runs = []
-    for _ in range(REPEAT):
-        out = subprocess.run([sys.executable, __file__, "--child", figure, path], env=child_env(expat_only),
-                             check=True, capture_output=True, text=True).stdout
-        runs.append(json.loads(out))
-    best = min(runs, key=lambda r: r["seconds"])
-    return dict(best, peak_kb=max(r["peak_kb"] for r in runs))
+    """The figure REPEAT times, each in a fresh process."""
+    return best([child_run(figure, path, expat_only) for _ in range(REPEAT)])
 
 
 def pairs(suffix, path):
     """PAIR_ROUNDS rounds of the serial figure and then the threaded one, each in a fresh
-    process: the shortest of each, and the ratio of each round's two."""
-    serial, threads, ratios = [], [], []
+    process: the best of each, and the sorted ratios of each round's two."""
+    serial, threads = [], []
     for _ in range(PAIR_ROUNDS):
-        one = {}
-        for kind in ("serial", "threads"):
-            out = subprocess.run([sys.executable, __file__, "--child", kind + suffix, path],
-                                 env=child_env(False), check=True, capture_output=True,
-                                 text=True).stdout
-            one[kind] = json.loads(out)
-        serial.append(one["serial"])
-        threads.append(one["threads"])
-        ratios.append(one["serial"]["seconds"] / one["threads"]["seconds"])
-
-    def best(runs):
-        return dict(min(runs, key=lambda r: r["seconds"]), peak_kb=max(r["peak_kb"] for r in runs))
-    ratios.sort()
+        serial.append(child_run("serial" + suffix, path))
+        threads.append(child_run("threads" + suffix, path))
+    ratios = sorted(s["seconds"] / t["seconds"] for s, t in zip(serial, threads))
     return best(serial), best(threads), ratios
 
 
