@@ -28,6 +28,7 @@
 
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -321,6 +322,21 @@ nb::object thrown_exception(nb::handle type, nb::handle value, nb::handle traceb
 // Re-raise whatever exception is pending (after a failed C API call).
 [[noreturn]] void raise_pending();
 
+// The one translation of a C++ exception into a Python error, for every place where C++ hands
+// control back to the interpreter: called inside a `catch (...)` handler, it sets the pending
+// Python error for the exception being handled. A Python error carried by nb::python_error
+// comes back as it was; nanobind's builtin exceptions become their Python types; anything else
+// is a fault of ours and becomes SystemError.
+void set_error_from_current_exception() noexcept;
+// The same translation as a link of nanobind's translator chain, so that nanobind's own
+// functions (the methods of the holder types) translate as ours do; module start-up registers it.
+void translate_in_nanobind(const std::exception_ptr &exception, void *payload);
+
+// The module definition (multi-phase initialisation) whose execution makes the module nanobind's
+// and then runs `setup`; an error raised while the module sets itself up (a missing host module
+// or name, say) reaches the importer as it is. For QUILLON_MODULE.
+PyObject *module_definition(const char *name, void (*setup)(nb::module_));
+
 // The instance dict of `self` (created when missing).
 nb::dict instance_dict(nb::handle self);
 
@@ -334,37 +350,11 @@ void import_module_as(nb::handle module, const char *module_name, const char *al
 
 }  // namespace quillon::bind
 
-// Module entry point: nanobind's NB_MODULE (nb_defs.h) line for line, except that an error
-// raised while the module sets itself up (a missing host module or name, say) reaches the
-// importer as it is, where NB_MODULE chains it to an ImportError of its own. Compare the two
-// when nanobind is upgraded.
-#define QUILLON_MODULE(name, variable)                                         \
-    static void quillon_##name##_exec_impl(nanobind::module_);                 \
-    static int quillon_##name##_exec(PyObject *m) {                            \
-        nanobind::detail::internals =                                          \
-            NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);                         \
-        if (!nanobind::detail::internals)                                      \
-            return -1;                                                         \
-        try {                                                                  \
-            quillon_##name##_exec_impl(nanobind::borrow<nanobind::module_>(m)); \
-            return 0;                                                          \
-        } catch (nanobind::python_error &e) {                                  \
-            e.restore();                                                       \
-        } catch (const std::exception &e) {                                   \
-            PyErr_SetString(PyExc_ImportError, e.what());                      \
-        }                                                                      \
-        return -1;                                                             \
-    }                                                                          \
-    static PyObject *quillon_##name##_def = nullptr;                           \
-    extern "C" [[maybe_unused]] NB_EXPORT PyObject *PyInit_##name(void);       \
-    extern "C" PyObject *PyInit_##name(void) {                                 \
-        nanobind::detail::init_singletons();                                   \
-        if (!nanobind::detail::nb_backend_init(#name))                         \
-            return nullptr;                                                    \
-        if (!quillon_##name##_def)                                             \
-            quillon_##name##_def = NB_CALL(module_new)(                        \
-                #name, nullptr, (void *) quillon_##name##_exec,                \
-                NB_ABI_MINOR_TAG);                                             \
-        return quillon_##name##_def;                                           \
-    }                                                                          \
-    void quillon_##name##_exec_impl(nanobind::module_ variable)
+// Module entry point, in place of NB_MODULE: the same module, but an error of the set-up
+// reaches the importer as it is, where NB_MODULE chains it to an ImportError of its own.
+#define QUILLON_MODULE(name, variable)                                          \
+    static void quillon_##name##_setup(nanobind::module_);                      \
+    PyMODINIT_FUNC PyInit_##name(void) {                                        \
+        return ::quillon::bind::module_definition(#name, quillon_##name##_setup); \
+    }                                                                           \
+    void quillon_##name##_setup(nanobind::module_ variable)

@@ -70,28 +70,8 @@ PyObject *call_impl(NativeFunction *f, Args &args) {
         nb::object result = f->data->impl(args);
         if (!result.is_valid()) Py_RETURN_NONE;
         return result.release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (nb::builtin_exception &e) {
-        PyObject *type = PyExc_RuntimeError;
-        switch (e.type()) {
-            case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
-            case nb::exception_type::index_error: type = PyExc_IndexError; break;
-            case nb::exception_type::key_error: type = PyExc_KeyError; break;
-            case nb::exception_type::value_error: type = PyExc_ValueError; break;
-            case nb::exception_type::type_error: type = PyExc_TypeError; break;
-            case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
-            case nb::exception_type::import_error: type = PyExc_ImportError; break;
-            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
-            default: break;
-        }
-        PyErr_SetString(type, e.what());
-    } catch (nb::cast_error &) {
-        PyErr_SetString(PyExc_TypeError, "invalid argument type");
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        set_error_from_current_exception();
     }
     return nullptr;
 }
@@ -275,8 +255,8 @@ PyObject *function_get_signature(PyObject *self, void *) {
         nb::object sig = inspect.attr("Signature")(params, nb::arg("return_annotation") = ret);
         f->signature = sig.release().ptr();
         return Py_NewRef(f->signature);
-    } catch (nb::python_error &e) {
-        e.restore();
+    } catch (...) {
+        set_error_from_current_exception();
         return nullptr;
     }
 }
@@ -299,8 +279,8 @@ PyObject *function_get_annotations(PyObject *self, void *) {
         }
         f->annotations = annotations.release().ptr();
         return Py_NewRef(f->annotations);
-    } catch (nb::python_error &e) {
-        e.restore();
+    } catch (...) {
+        set_error_from_current_exception();
         return nullptr;
     }
 }

@@ -1,6 +1,10 @@
 // The binder's error protocol: an exception set as the interpreter would set it, then thrown as
-// nb::python_error for the native function boundary to hand back as the pending exception.
+// nb::python_error for the native function boundary to hand back as the pending exception; and
+// the one translation of a C++ exception into a Python error, which every boundary uses.
 #include "binder.hpp"
+
+#include <exception>
+#include <new>
 
 namespace quillon::bind {
 
@@ -106,6 +110,45 @@ void raise_pending() {
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
     throw nb::python_error();
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+            case nb::exception_type::import_error: type = PyExc_ImportError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (nb::cast_error &) {
+        PyErr_SetString(PyExc_TypeError, "invalid argument type");
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        // Anything else is a fault of ours, not of the caller's arguments.
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
+void translate_in_nanobind(const std::exception_ptr &exception, void *) {
+    try {
+        std::rethrow_exception(exception);
+    } catch (...) {
+        set_error_from_current_exception();
+    }
 }
 
 }  // namespace quillon::bind

@@ -13,32 +13,27 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
+#include <utility>
 
 namespace quillon::xml {
 
 namespace {
 
-const PyExpat_CAPI *expat_api() {
-    // Looked up once; the capsule lives as long as the pyexpat module, which the interpreter
-    // keeps for the rest of the process.
-    static const PyExpat_CAPI *api = nullptr;
-    if (api) return api;
-    auto *capi = (const PyExpat_CAPI *) PyCapsule_Import(PyExpat_CAPSULE_NAME, 0);
-    if (!capi) throw nb::python_error();
-    if (std::strcmp(capi->magic, PyExpat_CAPI_MAGIC) != 0 ||
-        (size_t) capi->size < sizeof(PyExpat_CAPI) || capi->MAJOR_VERSION != XML_MAJOR_VERSION) {
-        PyErr_SetString(PyExc_ImportError, "pyexpat version is incompatible");
-        throw nb::python_error();
-    }
-    api = capi;
-    return api;
-}
+// What the tokenizer keeps of the interpreter, made at import (init_xml): the expat C API
+// capsule, which lives as long as the pyexpat module (the interpreter keeps it for the rest of
+// the process), and the ParseError class. Never released.
+struct XmlNames {
+    const PyExpat_CAPI *expat = nullptr;
+    PyObject *parse_error = nullptr;
+};
+XmlNames xml_names;
 
 // Sets ParseError as the standard parser does: "<message>: line L, column C", with `code`
 // and `position` attributes. Leaves the error pending.
 void set_parse_error(int code, XML_Size line, XML_Size column, const char *message) {
-    const PyExpat_CAPI *api = expat_api();
+    const PyExpat_CAPI *api = xml_names.expat;
     PyObject *text = PyUnicode_FromFormat("%s: line %zd, column %zd",
                                           message ? message : api->ErrorString((XML_Error) code),
                                           (Py_ssize_t) line, (Py_ssize_t) column);
@@ -79,23 +74,32 @@ bool scanner_enabled() {
 
 void set_scanner_enabled(bool enabled) { g_scanner_enabled.store(enabled ? 1 : 0, std::memory_order_relaxed); }
 
-nb::handle parse_error_type() {
-    static PyObject *type = nullptr;  // kept for the life of the process
-    if (!type) {
-        nb::object t = nb::module_::import_("xml.etree.ElementTree").attr("ParseError");
-        type = t.release().ptr();
+void init_xml() {
+    if (xml_names.parse_error) return;
+    auto *capi = (const PyExpat_CAPI *) PyCapsule_Import(PyExpat_CAPSULE_NAME, 0);
+    if (!capi) throw nb::python_error();
+    if (std::strcmp(capi->magic, PyExpat_CAPI_MAGIC) != 0 ||
+        (size_t) capi->size < sizeof(PyExpat_CAPI) || capi->MAJOR_VERSION != XML_MAJOR_VERSION) {
+        PyErr_SetString(PyExc_ImportError, "pyexpat version is incompatible");
+        throw nb::python_error();
     }
-    return type;
+    nb::object type = nb::module_::import_("xml.etree.ElementTree").attr("ParseError");
+    xml_names.expat = capi;
+    xml_names.parse_error = type.release().ptr();
 }
+
+nb::handle parse_error_type() { return xml_names.parse_error; }
 
 struct Tokenizer::State {
     const PyExpat_CAPI *api;
     XML_Parser parser = nullptr;
     TokenSink *sink;
     Utf16Check utf16;
-    // Like the standard parser, a handler that failed leaves its exception pending; every
-    // later callback of the same parse call then does nothing.
+    // Like the standard parser, a handler that failed stops the document there: every later
+    // callback of the same parse call does nothing, and its exception is carried out of
+    // expat's C frames (which it must not cross) and thrown again once the parse call returns.
     bool failed = false;
+    std::exception_ptr pending;
 
     // Fresh until the first piece decides: the scanner for bytes (unless turned off), expat
     // for text and for whatever the scanner gave up on.
@@ -120,18 +124,9 @@ struct Tokenizer::State {
         return final ? scanner->close() : scanner->feed(data, length);
     }
 
-    // A C++ exception must not cross expat's C frames: park it as the pending Python error.
     void fail_with_current_exception() {
         failed = true;
-        try {
-            throw;
-        } catch (nb::python_error &e) {
-            e.restore();
-        } catch (std::bad_alloc &) {
-            PyErr_NoMemory();
-        } catch (std::exception &e) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, e.what());
-        }
+        pending = std::current_exception();
     }
 
     // Whether a start or end tag goes to the sink: those the scanner reported already, before
@@ -180,9 +175,10 @@ struct Tokenizer::State {
         if (s->failed || PyErr_Occurred()) return;
         char message[128] = "undefined entity ";
         std::strncat(message, data, length < 100 ? length : 100);
-        s->failed = true;
         set_parse_error(XML_ERROR_UNDEFINED_ENTITY, s->api->GetErrorLineNumber(s->parser),
                         s->api->GetErrorColumnNumber(s->parser), message);
+        s->failed = true;
+        s->pending = std::make_exception_ptr(nb::python_error());
     }
     static void XMLCALL on_ignored(void *, const XML_Char *) {}
     static void XMLCALL on_ignored_pi(void *, const XML_Char *, const XML_Char *) {}
@@ -191,6 +187,7 @@ struct Tokenizer::State {
 
     void parse(const char *data, int length, bool final) {
         const int ok = api->Parse(parser, data, length, final);
+        if (pending) std::rethrow_exception(std::exchange(pending, nullptr));
         if (PyErr_Occurred()) throw nb::python_error();
         if (!ok) {
             set_parse_error(api->GetErrorCode(parser), api->GetErrorLineNumber(parser),
@@ -202,7 +199,7 @@ struct Tokenizer::State {
 
 Tokenizer::Tokenizer(TokenSink &sink) : state_(new State) {
     State &s = *state_;
-    s.api = expat_api();
+    s.api = xml_names.expat;
     s.sink = &sink;
     s.parser = s.api->ParserCreate_MM(nullptr, nullptr, "}");
     if (!s.parser) throw std::bad_alloc();
