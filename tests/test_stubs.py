@@ -1,4 +1,4 @@
-"""The type stubs shipped next to the extension modules describe the modules as they are.
+"""The type stubs shipped with the extension modules describe the modules as they are.
 
 Every class, method and property a stub declares must exist at run time with the same
 parameter names, kinds and (where the stub spells one out) default values; the stub's
@@ -248,6 +248,14 @@ def test_stub_name_matches_the_runtime_object(module_name, qualname):
         check_class(module_name, qualname, nodes[0], raw, namespace)
     else:
         check_function(qualname, nodes, raw, namespace)
+
+
+def test_committed_stubs_are_what_stubgen_writes():
+    """The stubs are generated from the modules (tools/stubgen); a change to a module's
+    signatures or docstrings must come with the regenerated stub."""
+    run = subprocess.run([sys.executable, str(ROOT / "tools" / "stubgen"), "--check"],
+                         capture_output=True, text=True, cwd=ROOT)
+    assert run.returncode == 0, run.stdout[-4000:] + run.stderr
 
 
 @pytest.mark.parametrize("module_name", list(MODULES))
