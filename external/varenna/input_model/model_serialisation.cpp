@@ -230,9 +230,8 @@ void write_model(const StoreContent &content, gzip::Compressor &packer) {
     text.clear();
 }
 
-nb::object serialize(Self self) {
-    const StoreContent content = read_store(self);
-    nb::object encoder = module_encoder();
+// What _serialize returns for `content`, encoded with `encoder`.
+nb::object plain_value(const StoreContent &content, nb::handle encoder) {
     nb::dict model = as_mapping(content);
     if (encodes_as_built(encoder)) {
         Substitutes substitutes;
@@ -243,6 +242,11 @@ nb::object serialize(Self self) {
     return n.json_module.attr("loads")(text);
 }
 
+nb::object serialize(Self self) {
+    const StoreContent content = read_store(self);
+    return plain_value(content, module_encoder());
+}
+
 nb::object generate_xml_input(Self self, Arg<"as_file"> as_file) {
     const ModelNames &n = names();
     nb::dict body;
@@ -250,18 +254,18 @@ nb::object generate_xml_input(Self self, Arg<"as_file"> as_file) {
         // serialized_model_bytes_string, the JSON text (ASCII, so also UTF-8), goes into the
         // compressor as it is made.
         gzip::Compressor packer(9);
-        bool written = false;
+        nb::object serialized_model_;
         if (finds_original(self, n.s_serialize, n.Model_serialize)) {
-            // What _serialize would read, in its order; the plain copy it would return is
+            // What _serialize does, with the store read once; the plain copy it returns is
             // not made when the encoding is the module's own.
             const StoreContent content = read_store(self);
-            if (encodes_as_built(module_encoder())) {
-                write_model(content, packer);
-                written = true;
-            }
+            nb::object encoder = module_encoder();
+            if (encodes_as_built(encoder)) write_model(content, packer);
+            else serialized_model_ = plain_value(content, encoder);
+        } else {
+            serialized_model_ = self.attr("_serialize")();
         }
-        if (!written) {
-            nb::object serialized_model_ = self.attr("_serialize")();
+        if (serialized_model_.is_valid()) {
             std::string serialized_model_bytes_string;
             json::write(serialized_model_bytes_string, serialized_model_);
             packer.feed(serialized_model_bytes_string);
