@@ -28,7 +28,9 @@ Each figure runs --repeat times, each in a fresh process with the collector on a
 it, and the table shows the median time, the collector's share of it (time inside its
 collections, from gc.callbacks) and the largest peak resident memory above what the process
 held before the step (for generate_xml_input and the model steps: above the built model).
-build and generate_xml_input also run with the collector off.
+build and generate_xml_input also run with the collector off. The runs of a step's variants
+(native and plain Python, collector on and off) take turns, so that a busy machine weighs on
+all of them alike.
 """
 
 import argparse
@@ -201,12 +203,22 @@ def child_run(step, side, members, collector, path):
     return json.loads(out)
 
 
-def figure(step, side, members, collector, path, repeat):
-    runs = [child_run(step, side, members, collector, path) for _ in range(repeat)]
+def summary(runs):
+    """The median time with its run's collector share, the largest peak, and the range."""
     middle = sorted(runs, key=lambda r: r["seconds"])[len(runs) // 2]
     return {"seconds": middle["seconds"], "gc_share": middle["gc_seconds"] / middle["seconds"],
             "peak_mb": max(r["peak_kb"] for r in runs) / 1024,
             "range": (min(r["seconds"] for r in runs), max(r["seconds"] for r in runs))}
+
+
+def figures(step, variants, members, path, repeat):
+    """Each (side, collector) variant of a step `repeat` times, the variants taking turns so
+    that all of them meet the machine in the same states."""
+    runs = {v: [] for v in variants}
+    for _ in range(repeat):
+        for side, collector in variants:
+            runs[(side, collector)].append(child_run(step, side, members, collector, path))
+    return {v: summary(r) for v, r in runs.items()}
 
 
 def input_xml(members, directory):
@@ -251,28 +263,31 @@ def main():
     for members in args.members:
         files = {"job": input_xml(members, args.dir), "walk": result_document(members, args.dir)}
         files["whole"] = files["walk"]
-        rows = [("build", "build", "on"), ("build, collector off", "build", "off"),
-                ("generate_xml_input", "generate", "on"),
-                ("generate_xml_input, collector off", "generate", "off"),
-                ("_serialize() calls alone", "serialize_calls", "on"),
-                ("job content", "job", "on"), ("walk + extremes()", "walk", "on"),
-                ("whole + 6 lists/section", "whole", "on")]
-        for label, step, collector in rows:
-            path = files.get(step, "-")
-            nat = figure(step, "native", members, collector, path, args.repeat)
-            py = None
-            if step == "serialize_calls":
-                pass  # the same Python calls on both sides
-            elif not (step == "whole" and members > args.whole_baseline_max):
-                py = figure(step, "python", members, collector, path, args.repeat)
+        steps = [("build", "build", ("on", "off")),
+                 ("generate_xml_input", "generate", ("on", "off")),
+                 ("_serialize() calls alone", "serialize_calls", ("on",)),
+                 ("job content", "job", ("on",)), ("walk + extremes()", "walk", ("on",)),
+                 ("whole + 6 lists/section", "whole", ("on",))]
+        for label, step, collectors in steps:
+            # The same Python calls on both sides; the plain-Python whole-document parser
+            # needs several GB beyond --whole-baseline-max members.
+            sides = ["native"]
+            if step != "serialize_calls" and not (step == "whole" and
+                                                  members > args.whole_baseline_max):
+                sides.append("python")
+            variants = [(side, c) for c in collectors for side in sides]
+            results = figures(step, variants, members, files.get(step, "-"), args.repeat)
+            for c in collectors:
+                nat, py = results[("native", c)], results.get(("python", c))
 
-            def cells(r):
-                if r is None:
-                    return f"{'-':>9} {'':>5} {'':>7}"
-                return f"{r['seconds']:9.2f} {r['gc_share']:5.0%} {r['peak_mb']:7.1f}"
-            ratio = f"{py['seconds'] / nat['seconds']:6.2f}" if py else f"{'-':>6}"
-            print(f"{members:7d} {label:34} {cells(nat)} {cells(py)} {ratio}   "
-                  f"{nat['range'][0]:.2f}-{nat['range'][1]:.2f}", flush=True)
+                def cells(r):
+                    if r is None:
+                        return f"{'-':>9} {'':>5} {'':>7}"
+                    return f"{r['seconds']:9.2f} {r['gc_share']:5.0%} {r['peak_mb']:7.1f}"
+                ratio = f"{py['seconds'] / nat['seconds']:6.2f}" if py else f"{'-':>6}"
+                name = label if c == "on" else label + ", collector off"
+                print(f"{members:7d} {name:34} {cells(nat)} {cells(py)} {ratio}   "
+                      f"{nat['range'][0]:.2f}-{nat['range'][1]:.2f}", flush=True)
 
 
 if __name__ == "__main__":
