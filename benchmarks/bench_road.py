@@ -69,26 +69,8 @@ def _reset_peak():
 
 def build(module, members):
     """The model of bench_serialise.py, built with `module`'s Model and RectSection."""
-    from quillon.external.varenna.objects import (ConcreteMaterial, FatigueLoading, LoadingSLS,
-                                                  LoadingULS, ReinforcementMaterial,
-                                                  ResultOfInternalForces)
-    model = module.Model()
-    concrete = model.create_concrete_material(ConcreteMaterial.C30_37)
-    steel = model.create_reinforcement_material(ReinforcementMaterial.B_500B)
-    for i in range(members):
-        beam = model.create_beam(module.RectSection(0.3 + i * 1e-4, 0.6), concrete)
-        for j in range(4):
-            beam.create_bar((-0.1 + 0.2 * (j % 2), -0.25 + 0.5 * (j // 2)), 0.02, steel)
-        beam.create_bar_layer(origin=(-0.1, 0.0), diameter=0.012, material=steel,
-                              number_of_bars=4, delta_y=0.2)
-        for s in range(2):
-            beam.create_stirrup([(-0.12, -0.27), (0.12, -0.27), (0.12, 0.27), (-0.12, 0.27)],
-                                0.008, steel, 0.15 + 0.05 * s, shear_check=True)
-        for e in range(4):
-            forces = ResultOfInternalForces(N=-1000.0 * (e + 1), My=2000.5 * i, Qz=12.25)
-            beam.create_extreme(frequent=LoadingSLS(forces), fundamental=LoadingULS(forces),
-                                fatigue=FatigueLoading() if e == 3 else None)
-    return model
+    from bench_serialise import build_model
+    return build_model(members, module)
 
 
 def trivial_service():
