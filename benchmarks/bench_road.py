@@ -168,13 +168,14 @@ def child(step, side, members, collector, path):
     gc.callbacks.append(on_gc)
     before_kb = _status_kb("VmRSS")
     _reset_peak()
-    start = time.perf_counter()
+    start, start_cpu = time.perf_counter(), time.process_time()
     result = run()
-    seconds = time.perf_counter() - start
+    seconds, cpu = time.perf_counter() - start, time.process_time() - start_cpu
     peak_kb = _status_kb("VmHWM") - before_kb
     gc.callbacks.remove(on_gc)
     del result
-    print(json.dumps({"seconds": seconds, "gc_seconds": collected[0], "peak_kb": peak_kb}))
+    print(json.dumps({"seconds": seconds, "cpu_seconds": cpu, "gc_seconds": collected[0],
+                      "peak_kb": peak_kb}))
 
 
 # --- the table ----------------------------------------------------------------------------------
