@@ -321,6 +321,19 @@ def _carrying(value):
     return model
 
 
+def _patch_enum_value(monkeypatch):
+    monkeypatch.setattr(vars(enum.Enum)["value"], "fget", lambda self: self.name)
+
+
+def _change_value_midway(monkeypatch):
+    """An object whose _serialize() changes a member's value."""
+    class Changer:
+        def _serialize(self):
+            monkeypatch.setattr(Shade.DARK, "_value_", "changed")
+            return 0
+    return Changer()
+
+
 class TestWrittenStraightFromTheStore:
     """generate_xml_input sends the text of _serialize()'s result without making it."""
 
@@ -344,16 +357,6 @@ class TestWrittenStraightFromTheStore:
         spy = template_service()
         Own().generate_xml_input()
         assert spy.sent_json() == '{"own": ["x", [1, 2]]}'
-
-    def _patch_enum_value(monkeypatch):
-        monkeypatch.setattr(vars(enum.Enum)["value"], "fget", lambda self: self.name)
-
-    def _change_value_midway(monkeypatch):
-        class Changer:
-            def _serialize(self):
-                monkeypatch.setattr(Shade.DARK, "_value_", "changed")
-                return 0
-        return Changer()
 
     @pytest.mark.parametrize("patch, expected", [
         (_patch_enum_value, ["DARK", 0, "DARK"]),

@@ -14,17 +14,21 @@ ModelNames *model_names = nullptr;
 // Enum.value and what it is made of; left unset (the value then always read through the
 // property) on an interpreter whose Enum.value is not a property running a plain function.
 void load_enum_value(ModelNames &n) {
-    // A lookup that fails only leaves the direct reading off.
-    auto own = [](nb::handle cls, const char *key) {
+    // A name that is missing only leaves the direct reading off.
+    auto missing = [](PyObject *expected) {
+        if (!PyErr_ExceptionMatches(expected)) raise_pending();
+        PyErr_Clear();
+    };
+    auto own = [&](nb::handle cls, const char *key) {
         PyObject *v = PyMapping_GetItemString(cls.attr("__dict__").ptr(), key);
-        if (!v) PyErr_Clear();
+        if (!v) missing(PyExc_KeyError);
         return nb::steal(v);
     };
     nb::object value = own(n.Enum, "value");
     if (!value.is_valid()) return;
     nb::object fget = nb::steal(PyObject_GetAttrString(value.ptr(), "fget"));
     if (!fget.is_valid()) {
-        PyErr_Clear();
+        missing(PyExc_AttributeError);
         return;
     }
     nb::object get = own(nb::handle((PyObject *) Py_TYPE(value.ptr())), "__get__");
