@@ -9,12 +9,12 @@ Base64). Both run in this process on the same model; the table gives the best of
 """
 
 import base64
-import enum
 import gzip
 import json
 import sys
 import time
 
+from baseline_model import _EnumEncoder as PythonEnumEncoder
 from quillon import core
 from quillon.external.varenna import varenna
 from quillon.external.varenna.objects import (
@@ -27,22 +27,14 @@ LISTS = ["mat_concrete_list", "mat_reinforcement_list", "cross_section_list",
 ANSWER = {"input_file": base64.b64encode(gzip.compress(b"<x/>")).decode("ascii")}
 
 
-class PythonEnumEncoder(json.JSONEncoder):
-    def default(self, o):
-        try:
-            return super().default(o)
-        except TypeError:
-            if isinstance(o, enum.Enum):
-                return o.value
-            return o._serialize()
-
-
-def build_model(members):
-    model = varenna.Model()
+def build_model(members, module=varenna):
+    """The benchmarks' model, built with `module`'s Model and RectSection (the native ones,
+    or baseline_model's)."""
+    model = module.Model()
     concrete = model.create_concrete_material(ConcreteMaterial.C30_37)
     steel = model.create_reinforcement_material(ReinforcementMaterial.B_500B)
     for i in range(members):
-        beam = model.create_beam(varenna.RectSection(0.3 + i * 1e-4, 0.6), concrete)
+        beam = model.create_beam(module.RectSection(0.3 + i * 1e-4, 0.6), concrete)
         for j in range(4):
             beam.create_bar((-0.1 + 0.2 * (j % 2), -0.25 + 0.5 * (j // 2)), 0.02, steel)
         beam.create_bar_layer(origin=(-0.1, 0.0), diameter=0.012, material=steel,

@@ -7,6 +7,7 @@ bytes.
 
     python benchmarks/gen_results.py OUT.xml --size-mb 120            # UTF-16 (default)
     python benchmarks/gen_results.py OUT.xml --size-mb 5 --encoding utf-8
+    python benchmarks/gen_results.py OUT.xml --sections 1000                # one per member
 """
 
 import argparse
@@ -154,9 +155,10 @@ def section_text(rng: random.Random, section_id: int, extremes: int = 4) -> str:
     return "".join(w.parts)
 
 
-def generate(path: str, size_mb: float, encoding: str = "utf-16", seed: int = 1,
-             extremes: int = 4) -> int:
-    """Writes a result file of about `size_mb` megabytes; returns the number of sections."""
+def generate(path: str, size_mb: float = 0, encoding: str = "utf-16", seed: int = 1,
+             extremes: int = 4, sections_wanted: int = 0) -> int:
+    """Writes a result file of about `size_mb` megabytes, or of `sections_wanted` sections
+    when given; returns the number of sections."""
     rng = random.Random(seed)
     target = int(size_mb * 1_000_000)
     encoder = codecs.getincrementalencoder(encoding)()
@@ -170,7 +172,8 @@ def generate(path: str, size_mb: float, encoding: str = "utf-16", seed: int = 1,
             written += len(data)
         put(f'<?xml version="1.0" encoding="{encoding}"?>\n<ResultOfCheckProject>\n'
             '  <ProjectName>Generated</ProjectName>\n')
-        while written < target or sections == 0:
+        while (sections < sections_wanted if sections_wanted else written < target) \
+                or sections == 0:
             sections += 1
             put(section_text(rng, sections, extremes))
         put("</ResultOfCheckProject>\n")
@@ -186,8 +189,11 @@ def main():
     parser.add_argument("--encoding", default="utf-16")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--extremes", type=int, default=4)
+    parser.add_argument("--sections", type=int, default=0,
+                        help="write this many sections instead of --size-mb")
     args = parser.parse_args()
-    n = generate(args.output, args.size_mb, args.encoding, args.seed, args.extremes)
+    n = generate(args.output, args.size_mb, args.encoding, args.seed, args.extremes,
+                 args.sections)
     print(f"{args.output}: {n} sections, {n * args.extremes} extremes")
 
 

@@ -22,12 +22,12 @@ constexpr auto table = make_table();
 
 }  // namespace
 
-std::string encode(std::string_view data) {
+namespace {
+
+// Writes the (n + 2) / 3 * 4 characters of the encoding of `data` at `o`.
+void encode_into(std::string_view data, char *o) {
     const auto *in = reinterpret_cast<const unsigned char *>(data.data());
     const size_t n = data.size();
-    std::string out;
-    out.resize((n + 2) / 3 * 4);
-    char *o = out.data();
     size_t i = 0;
     for (; i + 3 <= n; i += 3) {
         const unsigned v = (unsigned) in[i] << 16 | (unsigned) in[i + 1] << 8 | in[i + 2];
@@ -49,7 +49,25 @@ std::string encode(std::string_view data) {
         *o++ = alphabet[(v >> 6) & 63];
         *o++ = '=';
     }
+}
+
+size_t encoded_size(size_t n) { return (n + 2) / 3 * 4; }
+
+}  // namespace
+
+std::string encode(std::string_view data) {
+    std::string out;
+    out.resize(encoded_size(data.size()));
+    encode_into(data, out.data());
     return out;
+}
+
+nb::str encode_text(std::string_view data) {
+    // Written straight into the string object: the text can be several megabytes.
+    nb::object text = nb::steal(PyUnicode_New((Py_ssize_t) encoded_size(data.size()), 127));
+    if (!text.is_valid()) bind::raise_pending();
+    encode_into(data, (char *) PyUnicode_1BYTE_DATA(text.ptr()));
+    return nb::borrow<nb::str>(text);
 }
 
 namespace {
@@ -108,15 +126,15 @@ std::string decode(std::string_view text) {
 nb::str encode_object(nb::handle data) {
     Py_buffer view;
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) bind::raise_pending();
-    std::string encoded;
+    nb::str encoded;
     try {
-        encoded = encode(std::string_view(static_cast<const char *>(view.buf), (size_t) view.len));
+        encoded = encode_text(std::string_view(static_cast<const char *>(view.buf), (size_t) view.len));
     } catch (...) {
         PyBuffer_Release(&view);
         throw;
     }
     PyBuffer_Release(&view);
-    return nb::str(encoded.c_str(), encoded.size());
+    return encoded;
 }
 
 nb::bytes decode_object(nb::handle value) {

@@ -17,6 +17,9 @@ namespace nb = nanobind;
 // Encodes `data`; the result is ASCII.
 std::string encode(std::string_view data);
 
+// The same as a str, made without a copy in between.
+nb::str encode_text(std::string_view data);
+
 // The Base64 text of a bytes-like object's whole content, as a str (b64encode(data).decode()).
 nb::str encode_object(nb::handle data);
 

@@ -78,14 +78,20 @@ size_t read_header(std::string_view data, size_t pos) {
 
 }  // namespace
 
-std::string compress(std::string_view data, int level, std::optional<uint32_t> mtime) {
+// zlib keeps a pointer to the header it is given, so the two live together.
+struct Compressor::Stream {
+    z_stream zs{};
+    gz_header header{};
+};
+
+Compressor::Compressor(int level, std::optional<uint32_t> mtime)
+    : stream_(std::make_unique<Stream>()), level_(level) {
     // zlib's own gzip wrapper (window bits 16 + 15) writes the header, the CRC and the length;
     // only the header fields the interpreter sets differently from zlib's defaults are given.
-    gz_header header{};
+    gz_header &header = stream_->header;
     header.time = mtime ? *mtime : (uLong) (uint32_t) std::time(nullptr);
     header.os = 255;  // "unknown", as gzip.compress writes it
-
-    z_stream zs{};
+    z_stream &zs = stream_->zs;
     int err = deflateInit2(&zs, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
     if (err != Z_OK) raise_zlib(zs, err, "while compressing data");
     err = deflateSetHeader(&zs, &header);
@@ -93,27 +99,56 @@ std::string compress(std::string_view data, int level, std::optional<uint32_t> m
         deflateEnd(&zs);
         raise_zlib(zs, err, "while compressing data");
     }
-    std::string out;
-    out.resize(deflateBound(&zs, (uLong) data.size()));
-    zs.next_in = (Bytef *) data.data();
-    zs.next_out = (Bytef *) out.data();
-    size_t remaining = data.size();
+}
+
+Compressor::~Compressor() { deflateEnd(&stream_->zs); }
+
+// Deflates all the input given, growing the output as it fills.
+void Compressor::run(int flush) {
+    z_stream &zs = stream_->zs;
+    for (;;) {
+        if (out_.capacity() - out_.size() < 4096)
+            out_.reserve(std::max<size_t>(out_.size() * 2, 65536));
+        const size_t before = out_.size();
+        const size_t room =
+            std::min<size_t>(out_.capacity() - before, std::numeric_limits<uInt>::max());
+        out_.resize(before + room);
+        zs.next_out = (Bytef *) out_.data() + before;
+        zs.avail_out = (uInt) room;
+        const int err = deflate(&zs, flush);
+        out_.resize(before + (room - zs.avail_out));
+        if (err == Z_STREAM_END) return;
+        if (err != Z_OK && err != Z_BUF_ERROR) raise_zlib(zs, err, "while compressing data");
+        // Without Z_FINISH, done once the input is used up with room to spare: deflate then
+        // holds back only what it needs more input to decide.
+        if (flush != Z_FINISH && zs.avail_in == 0 && zs.avail_out != 0) return;
+    }
+}
+
+void Compressor::feed(std::string_view data) {
     // zlib counts in 32-bit units; feed huge inputs in slices.
     constexpr size_t slice = std::numeric_limits<uInt>::max() / 2;
-    do {
-        const size_t chunk = remaining < slice ? remaining : slice;
-        zs.avail_in = (uInt) chunk;
-        remaining -= chunk;
-        zs.avail_out = (uInt) std::min<size_t>(out.size() - ((char *) zs.next_out - out.data()),
-                                               std::numeric_limits<uInt>::max());
-        err = deflate(&zs, remaining ? Z_NO_FLUSH : Z_FINISH);
-    } while (remaining);
-    deflateEnd(&zs);
-    if (err != Z_STREAM_END) raise_zlib(zs, err, "while compressing data");
-    out.resize((char *) zs.next_out - out.data());
+    while (!data.empty()) {
+        const size_t chunk = std::min(data.size(), slice);
+        stream_->zs.next_in = (Bytef *) data.data();
+        stream_->zs.avail_in = (uInt) chunk;
+        run(Z_NO_FLUSH);
+        data.remove_prefix(chunk);
+    }
+}
+
+std::string Compressor::finish() {
+    stream_->zs.avail_in = 0;
+    run(Z_FINISH);
     // The extra-flags byte as the interpreter writes it: zlib marks level 0 as "fastest" too.
-    out[8] = (char) (level == 9 ? 2 : level == 1 ? 4 : 0);
-    return out;
+    out_[8] = (char) (level_ == 9 ? 2 : level_ == 1 ? 4 : 0);
+    return std::move(out_);
+}
+
+std::string compress(std::string_view data, int level, std::optional<uint32_t> mtime) {
+    Compressor member(level, mtime);
+    member.feed(data);
+    return member.finish();
 }
 
 std::string decompress(std::string_view data) {

@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,27 @@ namespace nb = nanobind;
 // writes (the time stamp is the current time unless `mtime` is given).
 std::string compress(std::string_view data, int level = 9,
                      std::optional<uint32_t> mtime = std::nullopt);
+
+// One gzip member made piece by piece, for data too large to hold whole (compress() is this
+// with one piece): the pieces are deflated as they come, only the compressed bytes are kept.
+class Compressor {
+public:
+    explicit Compressor(int level = 9, std::optional<uint32_t> mtime = std::nullopt);
+    ~Compressor();
+    Compressor(const Compressor &) = delete;
+    Compressor &operator=(const Compressor &) = delete;
+
+    void feed(std::string_view data);
+    // Ends the member and returns it whole; nothing can be fed after.
+    std::string finish();
+
+private:
+    struct Stream;
+    void run(int flush);
+    std::unique_ptr<Stream> stream_;
+    std::string out_;
+    int level_;
+};
 
 // gzip.decompress(data): every member in turn, zero bytes between members skipped. Bad data
 // raises what the interpreter raises, with its messages: gzip.BadGzipFile, zlib.error or

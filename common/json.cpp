@@ -3,8 +3,14 @@
 #include "binder.hpp"
 #include "python_ops.hpp"
 
+#include <array>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -22,8 +28,8 @@ void append_int(std::string &out, PyObject *o) {
     if (!overflow) {
         if (v == -1 && PyErr_Occurred()) bind::raise_pending();
         char buf[24];
-        const int len = snprintf(buf, sizeof buf, "%lld", v);
-        out.append(buf, (size_t) len);
+        const auto written = std::to_chars(buf, buf + sizeof buf, v);
+        out.append(buf, written.ptr);
         return;
     }
     nb::object text = nb::steal(PyLong_Type.tp_repr(o));
@@ -46,6 +52,38 @@ void append_float(std::string &out, double v) {
     PyMem_Free(text);
 }
 
+// The texts of the floats met last, by their bits: a model repeats the same few values
+// (diameters, coordinates, defaults) over and over, and repr() of a float is costly.
+class FloatTexts {
+public:
+    void append(std::string &out, double v) {
+        uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        Slot &slot = slots_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits)];
+        if (slot.size && slot.bits == bits) {
+            out.append(slot.text, slot.size);
+            return;
+        }
+        const size_t start = out.size();
+        append_float(out, v);
+        const size_t size = out.size() - start;
+        if (size < sizeof slot.text) {
+            slot.bits = bits;
+            slot.size = (unsigned char) size;
+            std::memcpy(slot.text, out.data() + start, size);
+        }
+    }
+
+private:
+    static constexpr int slot_bits = 10;
+    struct Slot {
+        uint64_t bits = 0;
+        unsigned char size = 0;  // 0: empty
+        char text[31];           // repr() of a double takes at most 24
+    };
+    std::array<Slot, 1 << slot_bits> slots_{};
+};
+
 // The text a key that is not a string becomes, or json's TypeError.
 std::string key_text(PyObject *k) {
     std::string text;
@@ -63,17 +101,6 @@ std::string key_text(PyObject *k) {
 
 // ---------------------------------------------------------------------------------------------
 // The walk
-
-// Py_EnterRecursiveCall/Py_LeaveRecursiveCall as a scope: nesting beyond the interpreter's
-// recursion limit becomes its RecursionError instead of exhausting the C stack.
-struct RecursionGuard {
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw nb::python_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
-};
 
 // Marks a container as being walked, for json's circular-reference check; unmarks on exit.
 class Marker {
@@ -108,15 +135,15 @@ public:
         } else if (PyFloat_Check(o)) {
             sink_.real(o);
         } else if (PyList_Check(o) || PyTuple_Check(o)) {
-            RecursionGuard guard;
+            Nesting guard;
             array(o);
         } else if (PyDict_Check(o)) {
-            RecursionGuard guard;
+            Nesting guard;
             object(o);
         } else {
             Marker mark(markers_, o);
             nb::object substitute = fallback_ ? fallback_(nb::handle(o)) : default_(o);
-            RecursionGuard guard;
+            Nesting guard;
             value(substitute.ptr());
         }
     }
@@ -255,13 +282,24 @@ void write_string(std::string &out, PyObject *s) {
     out.push_back('"');
 }
 
+// With `merge_keys`, the text is that of the value json.loads makes of the text: members of
+// one object whose keys come out the same (1 and "1", or a character beyond the basic plane
+// and its surrogate pair) become one, in the first one's place with the last one's value.
+// Only keys that are not plain str, or not all Latin-1, can meet so; objects with none are
+// left as they are written.
 struct TextSink {
+    explicit TextSink(std::string &text, bool merge = false) : out(text), merge_keys(merge) {}
+
     std::string &out;
+    const bool merge_keys;
 
     void constant(PyObject *o) { out += o == Py_None ? "null" : o == Py_True ? "true" : "false"; }
     void string(PyObject *o) { write_string(out, o); }
     void integer(PyObject *o) { append_int(out, o); }
-    void real(PyObject *o) { append_float(out, PyFloat_AS_DOUBLE(o)); }
+    void real(PyObject *o) {
+        if (!floats_) floats_ = std::make_unique<FloatTexts>();
+        floats_->append(out, PyFloat_AS_DOUBLE(o));
+    }
     void empty_array() { out += "[]"; }
     void begin_array() { out.push_back('['); }
     void item(bool first) {
@@ -269,19 +307,90 @@ struct TextSink {
     }
     void end_array() { out.push_back(']'); }
     void empty_object() { out += "{}"; }
-    void begin_object() { out.push_back('{'); }
+    void begin_object() {
+        out.push_back('{');
+        if (merge_keys) open_object();
+    }
     void string_key(bool first, PyObject *k) {
         if (!first) out += ", ";
+        if (merge_keys)
+            add_member(!PyUnicode_CheckExact(k) || PyUnicode_KIND(k) != PyUnicode_1BYTE_KIND);
         write_string(out, k);
         out += ": ";
     }
     void text_key(bool first, const std::string &text) {
         if (!first) out += ", ";
+        if (merge_keys) add_member(true);
         out.push_back('"');
         out += text;  // digits, letters, signs and dots need no escaping
         out += "\": ";
     }
-    void end_object() { out.push_back('}'); }
+    void end_object() {
+        if (merge_keys) close_object();
+        out.push_back('}');
+    }
+
+private:
+    std::unique_ptr<FloatTexts> floats_;  // made at the first float
+
+    // Where each member of an open object starts in `out`, and whether a key has been met that
+    // may come out like another. The frames are kept for reuse, `depth` of them in use.
+    struct Frame {
+        std::vector<size_t> members;
+        bool may_repeat = false;
+    };
+    std::vector<Frame> frames_;
+    size_t depth_ = 0;
+
+    void open_object() {
+        if (depth_ == frames_.size()) frames_.emplace_back();
+        Frame &f = frames_[depth_++];
+        f.members.clear();
+        f.may_repeat = false;
+    }
+    void add_member(bool may_repeat) {
+        Frame &f = frames_[depth_ - 1];
+        f.members.push_back(out.size());
+        f.may_repeat |= may_repeat;
+    }
+    void close_object() {
+        Frame &f = frames_[--depth_];
+        if (f.may_repeat) merge(f.members);
+    }
+
+    // Rewrites the members starting at `starts` (each `"key": value`, ", " between them, the
+    // last one running to the end of `out`) with each key once.
+    void merge(const std::vector<size_t> &starts) {
+        struct Member {
+            std::string_view key, value;
+        };
+        std::vector<Member> merged;
+        std::unordered_map<std::string_view, size_t> place;  // key -> index in merged
+        const std::string_view all(out);
+        for (size_t i = 0; i < starts.size(); ++i) {
+            const size_t end = i + 1 < starts.size() ? starts[i + 1] - 2 : out.size();
+            const std::string_view member = all.substr(starts[i], end - starts[i]);
+            const size_t colon = key_end(member);
+            const Member m{member.substr(0, colon), member.substr(colon + 2)};
+            auto [at, added] = place.try_emplace(m.key, merged.size());
+            if (added) merged.push_back(m);
+            else merged[at->second].value = m.value;
+        }
+        if (merged.size() == starts.size()) return;
+        std::string text;
+        for (const Member &m : merged) {
+            if (!text.empty()) text += ", ";
+            text.append(m.key).append(": ").append(m.value);
+        }
+        out.replace(starts.front(), out.size() - starts.front(), text);
+    }
+
+    // The length of the quoted key at the start of `member`.
+    static size_t key_end(std::string_view member) {
+        size_t i = 1;
+        while (member[i] != '"') i += member[i] == '\\' ? 2 : 1;
+        return i + 1;
+    }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -405,8 +514,27 @@ private:
 
 }  // namespace
 
+Nesting::Nesting() {
+    if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw nb::python_error();
+}
+Nesting::~Nesting() { Py_LeaveRecursiveCall(); }
+
+struct TextWriter::Walker {
+    Walker(std::string &text, Fallback f)
+        : fallback(std::move(f)), sink(text, true), walk(sink, fallback) {}
+    Fallback fallback;
+    TextSink sink;
+    Walk<TextSink> walk;
+};
+
+TextWriter::TextWriter(Fallback fallback)
+    : walker_(std::make_unique<Walker>(text_, std::move(fallback))) {}
+TextWriter::~TextWriter() = default;
+
+void TextWriter::value(nb::handle value) { walker_->walk.value(value.ptr()); }
+
 void write(std::string &out, nb::handle value, const Fallback &fallback) {
-    TextSink sink{out};
+    TextSink sink(out);
     Walk<TextSink>(sink, fallback).value(value.ptr());
 }
 

@@ -17,7 +17,9 @@
 #include <nanobind/nanobind.h>
 
 #include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 
 namespace quillon::json {
 
@@ -29,6 +31,41 @@ using Fallback = std::function<nb::object(nb::handle)>;
 // Appends the JSON text of `value` to `out`. Without a fallback, unknown objects raise
 // TypeError("Object of type X is not JSON serializable") like json.JSONEncoder.default.
 void write(std::string &out, nb::handle value, const Fallback &fallback = nullptr);
+
+// The text of plain_copy(value, fallback), json.dumps(json.loads(json.dumps(value, ...))),
+// without the copy: made value by value into a buffer that the caller empties between values,
+// for texts too large to hold whole. It is what write() writes, except where json.loads
+// merges: members of one object whose keys come out the same text (1 and "1") become one, in
+// the first one's place with the last one's value. The caller writes the punctuation between
+// values itself, and enters each container it opens by hand with a Nesting, so that the
+// recursion limit counts it as it counts the containers json writes.
+class TextWriter {
+public:
+    explicit TextWriter(Fallback fallback = nullptr);
+    ~TextWriter();
+    TextWriter(const TextWriter &) = delete;
+    TextWriter &operator=(const TextWriter &) = delete;
+
+    void value(nb::handle value);
+    void raw(std::string_view text) { text_.append(text); }
+    // The text written and not yet taken; the caller takes it by clearing it.
+    std::string &text() { return text_; }
+
+private:
+    struct Walker;
+    std::string text_;
+    std::unique_ptr<Walker> walker_;
+};
+
+// One level of nesting held for the life of the object, counted against the interpreter's
+// recursion limit (RecursionError beyond it) as each container json enters is.
+class Nesting {
+public:
+    Nesting();
+    ~Nesting();
+    Nesting(const Nesting &) = delete;
+    Nesting &operator=(const Nesting &) = delete;
+};
 
 // What json.loads(json.dumps(value, default=fallback)) returns: plain dicts, lists, strings,
 // ints, floats, bools and None (keys become strings, tuples lists, subclasses their base

@@ -7,6 +7,7 @@ import inspect
 import io
 import json
 import xml.etree.ElementTree as ET
+import zlib
 
 import pytest
 
@@ -14,8 +15,8 @@ from quillon import core
 from quillon.errors import ExecutionError, InternalError
 from quillon.external.varenna import varenna
 from quillon.external.varenna.objects import (
-    CodeSettings, ConcreteMaterial, CrossSectionType, MatConcreteEc2, MemberType, ProjectData,
-    ReinforcementMaterial, TwoWaySlabType)
+    CodeSettings, ConcreteMaterial, CrossSectionType, LoadingULS, MatConcreteEc2, MemberType,
+    ProjectData, ReinforcementMaterial, ResultOfInternalForces, TwoWaySlabType)
 
 from model_support import Carrier, template_service, xml_answer  # noqa: F401  (fixture)
 
@@ -234,6 +235,140 @@ class TestGenerate:
         model.generate_xml_input()
         assert json.loads(spy.sent_json(1))["check_member_list"] == [
             ["CheckMember1D", {"id": 1, "name": "M 1"}]]
+
+
+class Tint(int, enum.Enum):
+    LOW = 1
+
+
+class Letter(str, enum.Enum):
+    A = "\u00e9t\u00e9"
+
+
+class Loud(enum.Enum):
+    """A member class whose `value` is its own."""
+    QUIET = "quiet"
+
+    @enum.property
+    def value(self):
+        return self._value_.upper()
+
+
+class Text(str):
+    pass
+
+
+class Ints(list):
+    def __iter__(self):
+        return iter([1, 2])
+
+
+class Pair(tuple):
+    pass
+
+
+class Backwards(dict):
+    def items(self):
+        return list(reversed(list(super().items())))
+
+
+def _beams(count):
+    model = varenna.Model()
+    concrete = model.create_concrete_material(ConcreteMaterial.C30_37)
+    steel = model.create_reinforcement_material(ReinforcementMaterial.B_500B)
+    for i in range(count):
+        beam = model.create_beam(varenna.RectSection(0.3, 0.6 + i / 7), concrete,
+                                 name=f"B\u00e4m {i}")
+        beam.create_bar_layer(origin=(-0.1, -0.25), diameter=0.02, material=steel,
+                              number_of_bars=4, delta_y=0.2)
+        beam.create_stirrup([(-0.12, -0.27), (0.12, -0.27), (0.12, 0.27)], 0.008, steel, 0.15)
+        beam.create_extreme(fundamental=LoadingULS(ResultOfInternalForces(N=-i, My=i / 3)))
+    return model
+
+
+# Values a model can carry (as project data and as an entry of a store list), each written
+# straight from the store and compared with the text of the plain copy _serialize() returns.
+WRITTEN_VALUES = {
+    "enum members": [Shade.DARK, Tint.LOW, Letter.A, Loud.QUIET, [MemberType.BEAM] * 3],
+    "nested vocabulary": Carrier({"inner": Carrier([Carrier(Shade.DARK), ProjectData()])}),
+    "non-ASCII": {"\u00e9\u20ac": "\U0001f600 \ud83d\ude00 \ud800 \x00\n\"\\"},
+    "non-finite and repeated floats": [float("nan"), float("inf"), -float("inf"), -0.0, 0.1,
+                                       0.1, 1e16, 5e-324, 1.7976931348623157e308] * 2,
+    "plain subclasses": [Text("t"), Ints([7]), Pair((3, Text("p"))), Backwards(a=1, b=2),
+                         True, 10 ** 40],
+    "keys that come out alike": [{1: "int", "1": "str", True: "bool", "true": "text"},
+                                 {None: 1, 1.5: 2, "null": 3, "1.5": 4, "x": {2: 5, "2": 6}},
+                                 {"\U0001f600": "one", "\ud83d\ude00": "pair", "k": 0}],
+    "shared, not circular": [[Carrier(1)] * 2] * 2,
+}
+
+
+def _reference_text(model):
+    """The text by the rule, in plain Python: the store's pairs through json with the
+    encoder's rule, parsed back and written again."""
+    def default(o):
+        return o.value if isinstance(o, enum.Enum) else o._serialize()
+    mapping = {key: [(type(o).__name__, o) for o in getattr(model, "_" + key)]
+               for key in KEYS[:7]}
+    mapping["project_data"] = model.project_data
+    mapping["code_settings"] = model.code_settings
+    return json.dumps(json.loads(json.dumps(mapping, default=default)))
+
+
+def _carrying(value):
+    model = varenna.OpenModel(project_data=Carrier(value))
+    model._check_member_list.append(Carrier(value))
+    return model
+
+
+def _patch_enum_value(monkeypatch):
+    monkeypatch.setattr(vars(enum.Enum)["value"], "fget", lambda self: self.name)
+
+
+def _change_value_midway(monkeypatch):
+    """An object whose _serialize() changes a member's value."""
+    class Changer:
+        def _serialize(self):
+            monkeypatch.setattr(Shade.DARK, "_value_", "changed")
+            return 0
+    return Changer()
+
+
+class TestWrittenStraightFromTheStore:
+    """generate_xml_input sends the text of _serialize()'s result without making it."""
+
+    @pytest.mark.parametrize("make", [
+        *[(lambda v=v: _carrying(v)) for v in WRITTEN_VALUES.values()],
+        full_model, lambda: _beams(300)], ids=[*WRITTEN_VALUES, "full model", "300 beams"])
+    def test_text_is_that_of_serialize(self, template_service, make):
+        spy = template_service()
+        model = make()
+        model.generate_xml_input()
+        assert spy.sent_json() == json.dumps(model._serialize()) == _reference_text(model)
+        packed = base64.b64decode(spy.requests[0]["input"])
+        member = zlib.decompressobj(31)
+        member.decompress(packed)
+        assert member.eof and member.unused_data == b""  # one gzip member
+
+    def test_replaced_serialize_has_its_say(self, template_service):
+        class Own(varenna.OpenModel):
+            def _serialize(self):
+                return {"own": [Text("x"), (1, 2)]}
+        spy = template_service()
+        Own().generate_xml_input()
+        assert spy.sent_json() == '{"own": ["x", [1, 2]]}'
+
+    @pytest.mark.parametrize("patch, expected", [
+        (_patch_enum_value, ["DARK", 0, "DARK"]),
+        (_change_value_midway, ["dark", 0, "changed"]),
+    ], ids=["Enum.value patched", "_value_ changed midway"])
+    def test_member_values_as_the_members_give_them(self, monkeypatch, template_service,
+                                                    patch, expected):
+        spy = template_service()
+        changer = patch(monkeypatch)
+        model = varenna.OpenModel(project_data=Carrier([Shade.DARK, changer or 0, Shade.DARK]))
+        model.generate_xml_input()
+        assert json.loads(spy.sent_json())["project_data"] == expected
 
 
 class TestServiceFailures:

@@ -11,6 +11,34 @@ namespace {
 
 ModelNames *model_names = nullptr;
 
+// Enum.value and what it is made of; left unset (the value then always read through the
+// property) on an interpreter whose Enum.value is not a property running a plain function.
+void load_enum_value(ModelNames &n) {
+    // A name that is missing only leaves the direct reading off.
+    auto missing = [](PyObject *expected) {
+        if (!PyErr_ExceptionMatches(expected)) raise_pending();
+        PyErr_Clear();
+    };
+    auto own = [&](nb::handle cls, const char *key) {
+        PyObject *v = PyMapping_GetItemString(cls.attr("__dict__").ptr(), key);
+        if (!v) missing(PyExc_KeyError);
+        return nb::steal(v);
+    };
+    nb::object value = own(n.Enum, "value");
+    if (!value.is_valid()) return;
+    nb::object fget = nb::steal(PyObject_GetAttrString(value.ptr(), "fget"));
+    if (!fget.is_valid()) {
+        missing(PyExc_AttributeError);
+        return;
+    }
+    nb::object get = own(nb::handle((PyObject *) Py_TYPE(value.ptr())), "__get__");
+    if (!get.is_valid() || !PyFunction_Check(fget.ptr())) return;
+    n.Enum_value = value;
+    n.Enum_value_fget = fget;
+    n.Enum_value_code = nb::borrow(PyFunction_GET_CODE(fget.ptr()));
+    n.enum_property_get = get;
+}
+
 void load_names(ModelNames &n, nb::module_ &m) {
     n.core = nb::module_::import_("quillon.core");
     // Fail at import when the host lacks what generate_xml_input calls. (An attribute accessor
@@ -27,6 +55,7 @@ void load_names(ModelNames &n, nb::module_ &m) {
     n.json_init = n.JSONEncoder.attr("__init__");
     n.json_encode = n.JSONEncoder.attr("encode");
     n.json_iterencode = n.JSONEncoder.attr("iterencode");
+    load_enum_value(n);
 
     n.objects = nb::module_::import_("quillon.external.varenna.objects");
     auto get = [&](const char *name) -> nb::object {
@@ -108,6 +137,9 @@ void load_names(ModelNames &n, nb::module_ &m) {
 
     n.s_id = nb::steal(PyUnicode_InternFromString("id"));
     n.s_append = nb::steal(PyUnicode_InternFromString("append"));
+    n.s_serialize = nb::steal(PyUnicode_InternFromString("_serialize"));
+    n.s_value = nb::steal(PyUnicode_InternFromString("value"));
+    n.s_value_ = nb::steal(PyUnicode_InternFromString("_value_"));
 }
 
 }  // namespace
@@ -143,6 +175,7 @@ void init_model(nb::module_ &m) {
     add_store_members(model);
     add_serialisation_members(model);
     n->Model_ = model.finish();
+    n->Model_serialize = n->Model_.attr("_serialize");
 
     init_open_model(m);
     init_section_prototypes(m);

@@ -24,6 +24,10 @@ struct ModelNames {
     // json itself and the encoder methods as imported, to tell whether someone has replaced
     // them since (model_serialisation.cpp).
     nb::object json_module, json_default, json_init, json_encode, json_iterencode;
+    // Enum's own `value` property, the function it runs and that function's code, and the
+    // property class's __get__, as imported: while they are unchanged, a member's value is its
+    // `_value_` (model_serialisation.cpp). Unset when this interpreter's enum is made otherwise.
+    nb::object Enum_value, Enum_value_fget, Enum_value_code, enum_property_get;
 
     // The object vocabulary.
     nb::object objects;
@@ -47,9 +51,10 @@ struct ModelNames {
     nb::object module;
     nb::object Model_, EnumEncoder, GeneralShape, Beam, CompressionMember, OneWaySlab;
     nb::object EnumEncoder_default;  // _EnumEncoder.default as built
+    nb::object Model_serialize;      // _Model._serialize as built
 
     // Often used strings.
-    nb::object s_id, s_append;
+    nb::object s_id, s_append, s_serialize, s_value, s_value_;
 };
 
 const ModelNames &names();
