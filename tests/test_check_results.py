@@ -3,9 +3,7 @@ ElementTree implementation on random sections, and the documented rules one by o
 
 import io
 import math
-import os
 import struct
-import sys
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -13,8 +11,7 @@ from hypothesis import given, settings, strategies as st
 
 from quillon.external.varenna import varenna
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "benchmarks"))
-import baseline_parsers  # noqa: E402
+import baseline_parsers
 
 Native = varenna.RcsOutputFileParser
 Baseline = baseline_parsers.RcsOutputFileParser
