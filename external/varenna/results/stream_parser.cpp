@@ -2,6 +2,7 @@
 // and keeping only the section elements (each in a tree of its own, emptied when the walk
 // moves on), so memory stays bounded by one section whatever the size of the file.
 #include "binder.hpp"
+#include "native_generator.hpp"
 #include "python_ops.hpp"
 #include "read_ahead.hpp"
 #include "parser_names.hpp"
@@ -33,10 +34,9 @@ constexpr Py_ssize_t kChunkSize = 2 * 1024 * 1024;
 // The generator returned by section_results(). It behaves as a generator function would:
 // nothing happens before the first request, resuming it empties the section handed out last,
 // an error ends it, and close() (or dropping it) ends it without emptying anything.
-struct SectionWalk {
+struct SectionWalk : Generator<SectionWalk> {
+    static constexpr bool kDelegates = false;
     nb::object parser;
-    enum class State { Fresh, Suspended, Done } state = State::Fresh;
-    bool running = false;
     std::unique_ptr<xml::TreeBuilder> builder;
     std::unique_ptr<xml::Tokenizer> tokenizer;
     std::unique_ptr<checks::SectionsReadAhead> read_ahead;
@@ -54,11 +54,6 @@ struct SectionWalk {
             if (!r) PyErr_WriteUnraisable(source.ptr());
             Py_XDECREF(r);
         }
-    }
-
-    [[noreturn]] static void stop() {
-        PyErr_SetNone(PyExc_StopIteration);
-        throw nb::python_error();
     }
 
     void finish() {
@@ -103,71 +98,45 @@ struct SectionWalk {
         return section;
     }
 
-    nb::object next() {
-        if (running) {
-            PyErr_SetString(PyExc_ValueError, "generator already executing");
-            raise_pending();
+    nb::object resume() {
+        if (state == State::Fresh) {
+            begin();
+        } else if (current.is_valid()) {
+            nb::object holder = std::move(current);
+            clear_native_section(holder);
         }
-        if (state == State::Done) stop();
-        running = true;
-        struct Unset {
-            bool &flag;
-            ~Unset() { flag = false; }
-        } unset{running};
-        try {
-            if (state == State::Fresh) {
-                begin();
-            } else if (current.is_valid()) {
-                nb::object holder = std::move(current);
-                clear_native_section(holder);
+        while (true) {
+            if (builder->has_finished()) return hand_out(builder->pop_finished());
+            if (pending) {
+                nb::python_error e = std::move(*pending);
+                pending.reset();
+                throw e;
             }
-            while (true) {
-                if (builder->has_finished()) return hand_out(builder->pop_finished());
-                if (pending) {
-                    nb::python_error e = std::move(*pending);
-                    pending.reset();
-                    throw e;
-                }
-                if (at_end) {
-                    parser.attr("_reset_file")();
-                    finish();
-                    stop();
-                }
-                nb::object data = source.attr("read")(kChunkSize);
-                const int truthy = PyObject_IsTrue(data.ptr());
-                if (truthy < 0) raise_pending();
-                if (!truthy) {
-                    tokenizer->close();
-                    if (tokenizer->wants_restart()) source.attr("seek")(0);
-                    else at_end = true;
-                    continue;
-                }
-                try {
-                    tokenizer->feed(data);
-                } catch (nb::python_error &e) {
-                    // Like the standard incremental parser: a syntax error is reported after
-                    // the elements that came before it.
-                    if (!e.matches(PyExc_SyntaxError)) throw;
-                    pending.emplace(std::move(e));
-                }
-                // The fast scanner gave up: expat reads the document again from its start.
-                if (tokenizer->wants_restart()) source.attr("seek")(0);
-            }
-        } catch (...) {
-            try {
+            if (at_end) {
+                parser.attr("_reset_file")();
                 finish();
-            } catch (...) {
+                stop();
             }
-            throw;
+            nb::object data = source.attr("read")(kChunkSize);
+            const int truthy = PyObject_IsTrue(data.ptr());
+            if (truthy < 0) raise_pending();
+            if (!truthy) {
+                tokenizer->close();
+                if (tokenizer->wants_restart()) source.attr("seek")(0);
+                else at_end = true;
+                continue;
+            }
+            try {
+                tokenizer->feed(data);
+            } catch (nb::python_error &e) {
+                // Like the standard incremental parser: a syntax error is reported after
+                // the elements that came before it.
+                if (!e.matches(PyExc_SyntaxError)) throw;
+                pending.emplace(std::move(e));
+            }
+            // The fast scanner gave up: expat reads the document again from its start.
+            if (tokenizer->wants_restart()) source.attr("seek")(0);
         }
-    }
-
-    void close() {
-        if (running) {
-            PyErr_SetString(PyExc_ValueError, "generator already executing");
-            raise_pending();
-        }
-        if (state != State::Done) finish();
     }
 };
 
@@ -237,31 +206,8 @@ void init_parsers(nb::module_ &m) {
     parser_names().ParsingError = ops::import_name("quillon.errors", "ParsingError");
     xml::parse_error_type();
 
-    nb::class_<SectionWalk>(m, "_SectionWalk", "The generator of RcsOutputFileParser.section_results().",
-                            nb::type_slots(walk_slots))
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", [](SectionWalk &w) { return w.next(); })
-        .def("send", [](SectionWalk &w, nb::handle value) {
-            if (w.state == SectionWalk::State::Fresh && !value.is_none()) {
-                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
-                raise_pending();
-            }
-            return w.next();
-        }, nb::arg("value").none())
-        .def("close", [](SectionWalk &w) { w.close(); })
-        .def("throw", [](SectionWalk &w, nb::handle type, nb::handle value, nb::handle tb) {
-            if (w.running) {
-                PyErr_SetString(PyExc_ValueError, "generator already executing");
-                raise_pending();
-            }
-            // Refused arguments leave the walk as it was, as they leave a generator.
-            nb::object exc = thrown_exception(type, value, tb);
-            // An ended generator raises what was thrown as it is; a live one lets it out.
-            if (w.state == SectionWalk::State::Done) raise(nb::handle((PyObject *) Py_TYPE(exc.ptr())), exc);
-            const bool started = w.state != SectionWalk::State::Fresh;
-            w.finish();
-            raise_out_of_generator(exc, started);
-        }, nb::arg("typ"), nb::arg("val").none() = nb::none(), nb::arg("tb").none() = nb::none());
+    generator_class<SectionWalk>(m, "_SectionWalk", "The generator of RcsOutputFileParser.section_results().",
+                                 walk_slots);
 
     // For tests and fuzzing only: compare the fast scanner with expat alone.
     m.def("_xml_scanner", [](std::optional<bool> enabled) {
