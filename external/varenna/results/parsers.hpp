@@ -30,9 +30,6 @@ nb::object section_identifier(const xml::Tree &tree, uint32_t section);
 
 void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class);
 
-// The private `_testing` hooks of the differential tests and fuzzers.
-void init_testing_hooks(nb::module_ &m);
-
 // Raises ParsingError("section with id '" + <before> + str(id) + "' is not available in the
 // result file."). Built from Python strings: an identifier may hold any text, lone surrogates
 // included; a str subclass (a str-based enum member, say) shows its text, not its __str__.

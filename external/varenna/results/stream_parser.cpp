@@ -12,8 +12,6 @@
 #include "xml_tokenizer.hpp"
 #include "xml_tree.hpp"
 
-#include <nanobind/stl/optional.h>
-
 #include <memory>
 #include <optional>
 
@@ -208,16 +206,6 @@ void init_parsers(nb::module_ &m) {
 
     generator_class<SectionWalk>(m, "_SectionWalk", "The generator of RcsOutputFileParser.section_results().",
                                  walk_slots);
-
-    // For tests and fuzzing only: compare the fast scanner with expat alone.
-    m.def("_xml_scanner", [](std::optional<bool> enabled) {
-        const bool before = xml::scanner_enabled();
-        if (enabled) xml::set_scanner_enabled(*enabled);
-        return before;
-    }, nb::arg("enabled").none() = nb::none(),
-       "Whether result files are parsed with the fast scanner first; sets it when given.");
-
-    init_testing_hooks(m);
 
     nb::object section_result = make_section_result_class(m, "RcsOutputFileParser");
 
