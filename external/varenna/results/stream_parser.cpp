@@ -86,12 +86,10 @@ struct SectionWalk : Generator<SectionWalk> {
 
     nb::object hand_out(xml::ElementRef ref) {
         nb::object id = section_identifier(*ref.tree, ref.node);
-        nb::object cls = parser.attr("SectionResult");
+        nb::object cls;
+        const bool native = makes_native_sections(parser, cls);
         nb::object holder = wrap_native_section(ref.tree, ref.node);
-        nb::object section;
-        if (cls.ptr() == section_result_class().ptr())
-            section = new_native_section_result(id, holder);
-        if (!section.is_valid()) section = cls(id, native_section_etree(holder));
+        nb::object section = native ? cls(id, holder) : cls(id, native_section_etree(holder));
         current = holder;
         return section;
     }
@@ -201,6 +199,10 @@ void raise_missing_section(const char *before, nb::handle id) {
 }
 
 void init_parsers(nb::module_ &m) {
+    // What the parsers keep of the interpreter, made now rather than on first use; the checks'
+    // paths too, so that a path the path subset refuses fails the import.
+    make_parser_names();
+    checks::paths();
     parser_names().ParsingError = ops::import_name("quillon.errors", "ParsingError");
     xml::parse_error_type();
 
@@ -236,6 +238,7 @@ void init_parsers(nb::module_ &m) {
                [](Self self) { self.attr("_file").attr("seek")(self.attr("_pos")); },
                "Puts the stream back where it was when the parser was created.", nb::none());
     nb::object parser = cls.finish();
+    parser_names().section_class = Original(parser, "SectionResult");
 
     init_output_parser(m, parser);
 }
