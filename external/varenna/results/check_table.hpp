@@ -252,18 +252,9 @@ inline constexpr size_t kMostAll = [] {
     return most;
 }();
 
-// The check each lookup belongs to.
-inline constexpr std::array<uint8_t, LookupCount> kLookupCheck = [] {
-    std::array<uint8_t, LookupCount> owner{};
-    for (size_t k = 0; k < kCheckCount; ++k)
-        for (const Lookups &ls : {kChecks[k].first, kChecks[k].all, kChecks[k].first_below_all})
-            for (unsigned l = ls.begin; l < ls.end; ++l) owner[l] = (uint8_t) k;
-    return owner;
-}();
-
 static_assert([] {
-    // Every lookup belongs to one check, once; a check that runs lookups below the matches of
-    // others has those.
+    // Every lookup belongs to one check, once; lookups below the matches of `all` lookups come
+    // with some.
     unsigned seen[LookupCount] = {};
     for (const CheckRow &c : kChecks) {
         for (const Lookups &ls : {c.first, c.all, c.first_below_all})

@@ -62,8 +62,7 @@ struct ParserNames {
     Original section_class;  // RcsOutputFileParser.SectionResult
     Original root, section_element, element_to_dict;
 
-    // SectionResult and its originals.
-    nb::object SectionResult;
+    // SectionResult's originals.
     Original section_init, element, iter_extremes;
     Original checks[checks::kCheckCount];
 

@@ -104,6 +104,7 @@ nb::object extremes_method(Self self) {
     if (!checks_native) {
         // Some check is overridden: call each through the object and zip what they return.
         nb::tuple results = nb::steal<nb::tuple>(PyTuple_New(kCheckCount));
+        if (!results.is_valid()) raise_pending();
         for (size_t k = 0; k < kCheckCount; ++k)
             PyTuple_SET_ITEM(results.ptr(), k, self.attr(n.keys.check[k])().release().ptr());
         nb::object zipped = nb::module_::import_("builtins").attr("zip");
@@ -194,7 +195,6 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
 
     nb::object result = cls.finish();
     ParserNames &names = parser_names();
-    names.SectionResult = result;
     names.section_init = Original(result, "__init__");
     names.element = Original(result, "_element");
     names.iter_extremes = Original(result, "_iter_extreme_results");
