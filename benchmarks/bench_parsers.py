@@ -8,8 +8,8 @@ modules; each figure runs --repeat times, default 3, in fresh processes, and the
 shortest time and the largest peak):
   expat, no handlers       xml.parsers.expat parsing the bytes, nothing else
   expat, empty handlers    the same with element and text handlers that do nothing
-  walk, ElementTree        plain-Python RcsOutputFileParser (baseline_parsers.py), extremes()
-                           of every section
+  walk, ElementTree        plain-Python RcsOutputFileParser (tests/baseline_parsers.py),
+                           extremes() of every section
   walk, native             the native RcsOutputFileParser, extremes() of every section
   whole, ElementTree/native  OutputFileParser: construction, then the six per-section lists
                            for every section id
@@ -39,7 +39,8 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+# The plain-Python parsers and the file generator are the tests' too, and live with them.
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests")
 OPS = ("capacity_results", "shear_results", "crack_width_results", "detailing_results",
        "stress_limitation_results", "fatigue_results")
 
@@ -50,7 +51,7 @@ def _peak_kb():
 
 
 def child(figure, path):
-    sys.path.insert(0, HERE)
+    sys.path.insert(0, TESTS)
     import io
     import xml.parsers.expat
     import baseline_parsers
@@ -191,7 +192,7 @@ PAIR_ROUNDS = 9
 
 
 def callgrind_table(mb, directory):
-    sys.path.insert(0, HERE)
+    sys.path.insert(0, TESTS)
     import gen_results
     path = os.path.join(directory, f"quillon_bench_{mb:g}MB.xml")
     if not os.path.exists(path):
@@ -229,7 +230,7 @@ def main():
     if args.callgrind_mb:
         callgrind_table(args.callgrind_mb, args.dir)
         return
-    sys.path.insert(0, HERE)
+    sys.path.insert(0, TESTS)
     import gen_results
 
     files = {}

@@ -33,18 +33,25 @@ nb::dict instance_dict(nb::handle self) {
     return nb::steal<nb::dict>(d);
 }
 
-bool finds_original(nb::handle obj, nb::handle name, nb::handle original) {
+Original::Original(nb::handle cls, const char *attribute)
+    : name(nb::steal(PyUnicode_InternFromString(attribute))) {
+    if (!name.is_valid()) raise_pending();
+    value = cls.attr("__dict__")[name];
+}
+
+bool finds_original(nb::handle obj, const Original &original, nb::object *found) {
     PyTypeObject *type = Py_TYPE(obj.ptr());
-    if (Py_TYPE(original.ptr())->tp_descr_set) {
+    PyObject *name = original.name.ptr();
+    if (Py_TYPE(original.value.ptr())->tp_descr_set) {
         // A data descriptor (a property) takes precedence over the instance dict, so the class
         // answers alone; a class that hooks attribute access answers for itself.
         if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-        PyObject *found = PyObject_GetAttr((PyObject *) type, name.ptr());
-        if (!found) raise_pending();
-        Py_DECREF(found);
-        return found == original.ptr();
+        PyObject *on_type = PyObject_GetAttr((PyObject *) type, name);
+        if (!on_type) raise_pending();
+        Py_DECREF(on_type);
+        return on_type == original.value.ptr();
     }
-    PyObject *function = original.ptr();
+    PyObject *function = original.value.ptr();
     PyObject *expected_self = obj.ptr();
     nb::object inner;
     if (PyObject_TypeCheck(function, &PyClassMethod_Type)) {
@@ -53,11 +60,17 @@ bool finds_original(nb::handle obj, nb::handle name, nb::handle original) {
         function = inner.ptr();
         if (!PyType_Check(obj.ptr())) expected_self = (PyObject *) type;
     }
-    nb::object found = nb::steal(PyObject_GetAttr(obj.ptr(), name.ptr()));
-    if (!found.is_valid()) raise_pending();
-    if (found.ptr() == function) return true;  // a plain function, looked up on a class
-    return PyMethod_Check(found.ptr()) && PyMethod_GET_FUNCTION(found.ptr()) == function &&
-           PyMethod_GET_SELF(found.ptr()) == expected_self;
+    nb::object looked_up = nb::steal(PyObject_GetAttr(obj.ptr(), name));
+    if (!looked_up.is_valid()) raise_pending();
+    const bool same = looked_up.ptr() == function ||  // a plain function (or value) looked up on a class
+                      (PyMethod_Check(looked_up.ptr()) && PyMethod_GET_FUNCTION(looked_up.ptr()) == function &&
+                       PyMethod_GET_SELF(looked_up.ptr()) == expected_self);
+    if (found) *found = std::move(looked_up);
+    return same;
+}
+
+bool finds_original(nb::handle obj, nb::handle name, nb::handle original) {
+    return finds_original(obj, Original(name, original));
 }
 
 nb::object super(const std::shared_ptr<nb::object> &cls, nb::handle self) {

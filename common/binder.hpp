@@ -293,12 +293,25 @@ private:
 // class's methods honour multiple inheritance and a patched base alike.
 nb::object super(const std::shared_ptr<nb::object> &cls, nb::handle self);
 
-// Whether normal attribute lookup of `name` on `obj` finds `original`, what the defining
-// class's dict holds (a function, a class method or a property). It does not when the
-// attribute was replaced on the class or a base (unittest.mock.patch.object), set on the
-// instance, or overridden in a subclass. Every native fast path that stands in for calling a
-// method through the object asks this first; when the answer is no, the caller goes through
-// the object, so the user's version is the one that runs.
+// A class attribute as the class made it (a function, a class method, a property, a nested
+// class or any value), with its name interned: what a native fast path stands in for.
+struct Original {
+    nb::object name;
+    nb::object value;
+    Original() = default;
+    Original(nb::handle name, nb::handle value) : name(nb::borrow(name)), value(nb::borrow(value)) {}
+    // What `cls`'s own dict holds under `attribute`.
+    Original(nb::handle cls, const char *attribute);
+};
+
+// Whether normal attribute lookup of the original's name on `obj` finds the original. It does
+// not when the attribute was replaced on the class or a base (unittest.mock.patch.object), set
+// on the instance, or overridden in a subclass. This is the one check behind every native fast
+// path that stands in for calling a method through the object, made once at the entry of the
+// call that takes the fast path: when the answer is no, the call goes through the object, so
+// the user's version is the one that runs. `found`, when given, receives what the lookup found
+// (for an original that is not a data descriptor), for the call through the object to use.
+bool finds_original(nb::handle obj, const Original &original, nb::object *found = nullptr);
 bool finds_original(nb::handle obj, nb::handle name, nb::handle original);
 
 // Raising Python exceptions from C++: sets the error and throws nb::python_error, which the

@@ -15,21 +15,24 @@ struct EtreeNames {
     PyObject *append;
 };
 
-const EtreeNames &names() {
-    static EtreeNames n{};  // kept for the life of the process
-    if (!n.element) {
-        nb::module_ et = nb::module_::import_("xml.etree.ElementTree");
-        n.subelement = nb::object(et.attr("SubElement")).release().ptr();
-        n.text = PyUnicode_InternFromString("text");
-        n.tail = PyUnicode_InternFromString("tail");
-        n.tag = PyUnicode_InternFromString("tag");
-        n.append = PyUnicode_InternFromString("append");
-        n.element = nb::object(et.attr("Element")).release().ptr();
-    }
-    return n;
-}
+EtreeNames *etree_names = nullptr;  // made by load_etree(), kept for the life of the process
+
+const EtreeNames &names() { return *etree_names; }
 
 }  // namespace
+
+void load_etree() {
+    if (etree_names) return;
+    nb::module_ et = nb::module_::import_("xml.etree.ElementTree");
+    auto interned = [](const char *text) {
+        PyObject *s = PyUnicode_InternFromString(text);
+        if (!s) throw nb::python_error();
+        return s;
+    };
+    etree_names = new EtreeNames{nb::object(et.attr("Element")).release().ptr(),
+                                 nb::object(et.attr("SubElement")).release().ptr(), interned("text"),
+                                 interned("tail"), interned("tag"), interned("append")};
+}
 
 nb::object reduce_to(nb::handle element) {
     nb::object getitem = nb::module_::import_("operator").attr("getitem");

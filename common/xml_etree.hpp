@@ -8,6 +8,10 @@
 
 namespace quillon::xml {
 
+// Looks up what the crossings use of `xml.etree.ElementTree`: once, as a module that uses them
+// sets itself up, before any of them runs.
+void load_etree();
+
 // An ElementTree element for `node` and its subtree (tag, attributes, text, tails). The root
 // gets its tail only with `with_tail`. `reuse`, when given, may return an already built element
 // for a node; it is then used as it is, and its subtree is not built again. The tree is read

@@ -19,8 +19,7 @@ except ImportError:  # the regression tests replay inputs without the fuzzing en
 # Coverage of the plain-Python parsers guides the engine; only when fuzzing, not when replaying.
 with (atheris.instrument_imports() if atheris and __name__ == "__main__"
       else contextlib.nullcontext()):
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
-                                    "benchmarks"))
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
     import baseline_parsers
     from quillon.errors import ParsingError
     from quillon.external.varenna import varenna

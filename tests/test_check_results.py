@@ -5,6 +5,7 @@ import io
 import math
 import os
 import struct
+import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
@@ -13,8 +14,7 @@ from hypothesis import given, settings, strategies as st
 
 from quillon.external.varenna import varenna
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "benchmarks"))
-import baseline_parsers  # noqa: E402
+import baseline_parsers
 
 Native = varenna.RcsOutputFileParser
 Baseline = baseline_parsers.RcsOutputFileParser
@@ -234,6 +234,69 @@ def test_walks_in_threads_read_what_one_walk_reads(tmp_path):
     for t in threads:
         t.join()
     assert all(same(r, expected) for r in results)
+
+
+# What the module keeps of the interpreter (keys, dictionary shapes, classes) is made when it
+# is imported. Were any of it made on first use under a C++ static's guard, Python code running
+# there (an import, the finalisers of a collection) would let another thread run, which would
+# wait for the guard while holding the interpreter's lock: neither would go on. Here the threads
+# meet the module first all at once, and every collection lets them switch.
+THREADS_FROM_IMPORT = """
+import gc, io, sys, threading, time
+sys.path.insert(0, {tests!r})
+import gen_results
+gen_results.generate({path!r}, 0.05, extremes=1)
+data = open({path!r}, "rb").read()
+
+class Pending:
+    # Garbage there always is, whose finaliser lets other threads run and leaves the next.
+    def __init__(self):
+        self.me = self
+    def __del__(self):
+        time.sleep(0)
+        Pending()
+
+sys.setswitchinterval(1e-6)
+gc.set_threshold(1)
+Pending()
+from quillon.external.varenna import varenna
+
+def work():
+    out = []
+    parser = varenna.RcsOutputFileParser(io.BytesIO(data))
+    for s in parser.section_results():
+        out.append((s.id_, s.extremes(), s.fatigue()))
+    whole = varenna.OutputFileParser(io.BytesIO(data))
+    ids = whole.section_ids
+    out.append([whole.stress_limitation_results(i) for i in ids[:3]] + [whole.raw_results()])
+    out.append(parser.section_result(ids[-1]).crack_width())
+    element = whole._section_element(ids[0])
+    out.append(varenna.RcsOutputFileParser.SectionResult(1, element).extremes())
+    return out
+
+results = [None] * 4
+start = threading.Barrier(4)
+def run(i):
+    start.wait()
+    results[i] = work()
+threads = [threading.Thread(target=run, args=(i,)) for i in range(4)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+gc.set_threshold(700)
+print(all(r == results[0] for r in results) and results[0] == work() and len(results[0]) > 3)
+"""
+
+
+def test_walks_and_lookups_in_threads_from_a_fresh_import(tmp_path):
+    code = THREADS_FROM_IMPORT.format(tests=os.path.dirname(os.path.abspath(__file__)),
+                                      path=str(tmp_path / "results.xml"))
+    try:
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    except subprocess.TimeoutExpired:
+        pytest.fail("threads using a freshly imported module made no progress (a deadlock)")
+    assert done.returncode == 0 and done.stdout.strip() == "True", done.stderr[-3000:]
 
 
 def test_walked_section_reads_its_elementtree_element_once_it_exists():

@@ -1,8 +1,6 @@
 """OutputFileParser: construction, identifiers, raw results and the per-section lists."""
 
 import io
-import os
-import sys
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -10,9 +8,8 @@ import pytest
 from quillon.errors import ParsingError
 from quillon.external.varenna import varenna
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "benchmarks"))
-import baseline_parsers  # noqa: E402
-import gen_results  # noqa: E402
+import baseline_parsers
+import gen_results
 
 Parser = varenna.OutputFileParser
 

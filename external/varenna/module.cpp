@@ -11,6 +11,8 @@ namespace quillon::varenna {
 void init_model(nb::module_ &m);
 void init_parsers(nb::module_ &m);
 void init_analysis_job(nb::module_ &m);
+// The private hooks of the differential tests and fuzzers (results/testing_hooks.cpp).
+void init_testing_hooks(nb::module_ &m);
 }  // namespace quillon::varenna
 
 QUILLON_MODULE(varenna, m) {
@@ -34,6 +36,7 @@ QUILLON_MODULE(varenna, m) {
     quillon::xml::init_xml();
     init_parsers(m);
     init_analysis_job(m);
+    init_testing_hooks(m);
 
     static const char *const public_names[] = {
         "Beam", "CompressionMember", "GeneralShape", "VarennaAnalysis", "Model", "OneWaySlab",

@@ -1,19 +1,23 @@
 // Reading a section's values as the interpreter would read them from its ElementTree
 // element: float(element.text), element.text, `not element.text`, with the interpreter's errors,
-// natively where the text is ours. The Reader binds our names and paths to one tree once.
+// natively where the text is ours. The Reader binds our names and paths to one tree once, and
+// is the one place that decides how that tree is read: from what the walk read ahead of it,
+// natively in any order (a tree of strings), or in the order the check reads it (a tree user
+// code filled, where a lookup may run user code).
 #pragma once
 
 #include "binder.hpp"
-#include "check_paths.hpp"
+#include "check_search.hpp"
 #include "read_ahead.hpp"
-#include "xml_path.hpp"
 #include "xml_text.hpp"
 #include "xml_tree.hpp"
 
 #include <algorithm>
 #include <array>
-#include <string_view>
+#include <cassert>
+#include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -21,68 +25,10 @@
 namespace quillon::varenna::checks {
 
 using bind::raise_pending;
-using xml::BoundPath;
-using xml::kNone;
-using xml::Span;
-using xml::Tree;
 
 // Reading an attribute (`text`, `findtext`) of a missing element: the interpreter's own
 // AttributeError.
 [[noreturn]] void raise_missing(const char *attribute);
-
-// float() of plain decimal ASCII text; false for anything else (the interpreter decides).
-// `readable`, when given, is where the memory holding `s` ends: bytes up to there may be read
-// (and ignored) past the end of `s`.
-bool plain_float(std::string_view s, double &out, const char *readable = nullptr);
-
-// Whether `node`'s complete text (as a path's condition reads it) is each of `values`: bit i
-// for values[i]. A leaf is compared as it stands, without walking it.
-template <size_t N>
-uint32_t complete_text_is(const Tree &t, uint32_t node, const std::string_view (&values)[N]) {
-    static_assert(N <= 32);
-    uint32_t bits = 0;
-    if (!t.has_children(node)) {
-        const xml::Text text = xml::text_of(t, t.nodes[node].text);
-        if (text.is_string)
-            for (size_t i = 0; i < N; ++i)
-                if (text.chars == values[i]) bits |= 1u << i;
-        if (text.is_string || text.is_none()) return bits;
-    }
-    for (size_t i = 0; i < N; ++i)
-        if (xml::complete_text_equals(t, node, values[i])) bits |= 1u << i;
-    return bits;
-}
-
-// For each check, the first descendant of `extreme` with a ResultType child of the check's
-// type (only the first such child counts) whose tail path (`tail(k)`, bound to the tree)
-// matches, and that match: what ".//*[ResultType=<type>]/<tail>" finds in a tree of strings.
-template <class Tails>
-std::array<uint32_t, kChecks> find_checks(const Tree &t, uint32_t result_type, uint32_t extreme,
-                                          Tails &&tail) {
-    std::array<uint32_t, kChecks> found;
-    found.fill(kNone);
-    if (result_type == kNone) return found;
-    size_t missing = kChecks;
-    for (uint32_t d = xml::next_in_subtree(t, extreme, extreme); d != kNone && missing;
-         d = xml::next_in_subtree(t, d, extreme)) {
-        bool tried[kChecks] = {};
-        for (uint32_t c = t.nodes[d].first_child; c != kNone; c = t.nodes[c].next_sibling) {
-            if (t.nodes[c].tag != result_type) continue;
-            const uint32_t types = complete_text_is(t, c, kCheckTypes);
-            for (size_t k = 0; k < kChecks; ++k) {
-                if (found[k] != kNone || tried[k] || !(types >> k & 1)) continue;
-                tried[k] = true;
-                found[k] = tail(k).first(d);
-                if (found[k] != kNone) --missing;
-            }
-        }
-    }
-    return found;
-}
-
-// In a tree of strings, the stress-limitation selections below `e`, all found in one pass
-// over its children (the paths are conditions on them).
-void select_stresses(const Tree &t, const TreeNames &names, uint32_t e, StressSelections &out);
 
 struct Reader : TreeNames {
     const Tree &t;
@@ -93,6 +39,9 @@ struct Reader : TreeNames {
     explicit Reader(const Tree &tree, const ReadAhead *a)
         : TreeNames(a ? a->names : TreeNames(tree)), t(tree), ahead(a), tag_cache(tree.tags.size()) {}
     explicit Reader(const Tree &tree) : Reader(tree, read_ahead_of(tree)) {}
+
+    // The check being read: its row declares the lookups its read function may make.
+    size_t check = 0;
 
     uint32_t child(uint32_t node, Name n) const { return t.child(node, ids[n]); }
 
@@ -112,45 +61,65 @@ struct Reader : TreeNames {
         return f;
     }
 
-    // The path with its tags looked up in this tree once, however many extremes it runs on.
-    const BoundPath &path(const Path &p) { return bound(p); }
-    BoundPaths bound{t};
-    // What path(p).first(context) and .all(context) find, read ahead where the walk did.
-    uint32_t first(const Path &p, uint32_t context) {
-        uint32_t found;
-        if (ahead && ahead->first(p, context, found)) return found;
-        return path(p).first(context);
-    }
-    std::vector<uint32_t> all(const Path &p, uint32_t context) {
-        if (ahead)
-            if (const ReadAhead::All *a = ahead->all(p, context)) {
-                const std::span<const uint32_t> found = ahead->range(a->begin, a->end);
-                return std::vector<uint32_t>(found.begin(), found.end());
-            }
-        return path(p).all(context);
+    // Whether the children of `node` are `names`, each once and in that order (as the files
+    // the program writes have them), in a tree of strings.
+    template <size_t N>
+    bool children_are(uint32_t node, const Name (&names)[N]) const {
+        if (!pure) return false;
+        size_t i = 0;
+        for (uint32_t c = t.nodes[node].first_child; c != kNone; c = t.nodes[c].next_sibling, ++i)
+            if (i == N || t.nodes[c].tag != ids[names[i]]) return false;
+        return i == N;
     }
 
-    // The result element of check `k` below `extreme`, as paths().checks[k] finds it. When
+    TreePaths bound{t};
+
+    // What the lookup's path finds below `context`: its first match (a `first` or
+    // `first_below_all` lookup of the check), or all its matches (an `all` lookup). The span
+    // holds until the same lookup runs again.
+    uint32_t first(Lookup l, uint32_t context) {
+        assert(kChecks[check].first.has(l) || kChecks[check].first_below_all.has(l));
+        uint32_t found;
+        if (ahead && ahead->first(l, context, found)) return found;
+        return bound.lookup(l).first(context);
+    }
+    std::span<const uint32_t> all(Lookup l, uint32_t context) {
+        const Lookups &ls = kChecks[check].all;
+        assert(ls.has(l));
+        if (ahead) {
+            // A check asks for each of its lookups below the same element in turn.
+            if (!ahead_all || ahead_all->context != context || ahead_all->check != check)
+                ahead_all = ahead->all(check, context);
+            if (ahead_all) return ahead->range(ahead_all->bounds[l - ls.begin], ahead_all->bounds[l - ls.begin + 1]);
+        }
+        std::vector<uint32_t> &out = all_found[l - ls.begin];
+        if (pure && kChecks[check].select) {
+            // All of the check's selections in one pass, the first time one is asked for.
+            if (selected.context != context || selected.check != check) {
+                kChecks[check].select(t, *this, context, all_found);
+                selected = {context, check};
+            }
+            return out;
+        }
+        // Each where the check asks for it: a path may run user code in a tree it filled.
+        selected = {};
+        out = bound.lookup(l).all(context);
+        return out;
+    }
+
+    // The result element of check `k` below `extreme`, as paths().results[k] finds it. When
     // all checks are wanted, in a pure tree, the elements of all of them are found in one walk
     // over the extreme instead of one walk per check.
     uint32_t check_element(size_t k, uint32_t extreme, bool all_checks) {
         if (ahead)
-            if (const std::array<uint32_t, kChecks> *found = ahead->checks_of(extreme)) return (*found)[k];
-        if (!pure || !all_checks) return path(paths().checks[k]).first(extreme);
+            if (const std::array<uint32_t, kCheckCount> *found = ahead->checks_of(extreme)) return (*found)[k];
+        if (!pure || !all_checks) return bound.result(k).first(extreme);
         auto it = check_elements.find(extreme);
-        if (it == check_elements.end()) it = check_elements.emplace(extreme, find_checks(extreme)).first;
+        if (it == check_elements.end())
+            it = check_elements.emplace(extreme, find_checks(t, ids[ResultType], extreme, bound)).first;
         return it->second[k];
     }
-    std::unordered_map<uint32_t, std::array<uint32_t, kChecks>> check_elements;
-
-    // Room for the elements an extraction selects, kept from one extreme to the next.
-    StressSelections selections;
-    std::vector<std::pair<uint32_t, nb::object>> stresses;
-
-    std::array<uint32_t, kChecks> find_checks(uint32_t extreme) {
-        return checks::find_checks(t, ids[ResultType], extreme,
-                                   [&](size_t k) -> const BoundPath & { return path(paths().check_tails[k]); });
-    }
+    std::unordered_map<uint32_t, std::array<uint32_t, kCheckCount>> check_elements;
 
     // float(element.text)
     nb::object number(uint32_t node) const {
@@ -217,6 +186,16 @@ struct Reader : TreeNames {
         }
         return text_value.chars == value;
     }
+
+    // Room the checks keep from one extreme to the next: the matches of `all` lookups, and the
+    // numbers read for the stresses of the section's stress limitation.
+    std::vector<uint32_t> all_found[kMostAll];
+    const ReadAhead::All *ahead_all = nullptr;
+    struct {
+        uint32_t context = kNone;
+        size_t check = kCheckCount;
+    } selected;
+    std::vector<std::pair<uint32_t, nb::object>> stresses;
 };
 
 }  // namespace quillon::varenna::checks

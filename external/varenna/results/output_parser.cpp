@@ -2,6 +2,7 @@
 // indexed by identifier on first use, so lookups do not rescan the document; the ElementTree
 // form of the document (`_root`) is built only when asked for.
 #include "binder.hpp"
+#include "check_table.hpp"
 #include "python_ops.hpp"
 #include "parser_names.hpp"
 #include "parsers.hpp"
@@ -10,6 +11,7 @@
 #include "xml_tokenizer.hpp"
 #include "xml_tree.hpp"
 
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -132,9 +134,9 @@ struct DocumentRef {
 // out as an ElementTree element: from then on user code may change those elements, and every
 // query reads them instead.
 DocumentRef native_document(nb::handle self) {
-    if (!finds_original(self, parser_names().s_root, parser_names().root_property)) return {};
+    if (!finds_original(self, parser_names().root)) return {};
     nb::dict d = instance_dict(self);
-    PyObject *v = PyDict_GetItemWithError(d.ptr(), parser_names().s_root.ptr());
+    PyObject *v = PyDict_GetItemWithError(d.ptr(), parser_names().root.name.ptr());
     if (!v) {
         if (PyErr_Occurred()) raise_pending();
         return {};
@@ -187,7 +189,7 @@ nb::object node_to_dict(const Tree &t, uint32_t node) {
 }
 
 nb::object element_to_dict_method(Arg<"cls"> cls, Arg<"e"> e) {
-    if (PyType_Check(cls.ptr()) && finds_original(cls, parser_names().s_element_to_dict, parser_names().element_to_dict)) {
+    if (PyType_Check(cls.ptr()) && finds_original(cls, parser_names().element_to_dict)) {
         TreePtr copy = xml::from_etree(e);
         return node_to_dict(*copy, 0);
     }
@@ -206,21 +208,21 @@ nb::object element_to_dict_method(Arg<"cls"> cls, Arg<"e"> e) {
     return d;
 }
 
-// The six per-section lists.
-nb::object per_section(Self self, Arg<"section_id"> section_id, const char *operation) {
-    nb::object section_class = parser_names().RcsOutputFileParser.attr("SectionResult");
-    if (section_class.ptr() == section_result_class().ptr() &&
-        finds_original(self, parser_names().s_section_element, parser_names().section_element)) {
+// The per-section lists of the checks that have one: check `k` of the section, through a
+// section object made as the class makes it. Whether the section can be made natively is
+// decided here, at the entry; the check, called through the section, decides for itself
+// whether it stays native.
+nb::object per_section(Self self, Arg<"section_id"> section_id, size_t k) {
+    const ParserNames &n = parser_names();
+    nb::object section_class;
+    if (makes_native_sections(n.RcsOutputFileParser, section_class) && finds_original(self, n.section_element))
         if (DocumentRef doc = native_document(self)) {
-            // The section object made as the class makes it, with the native element: the
-            // operation, called through it, decides for itself whether it can stay native.
             const uint32_t node = doc->find(section_id);
-            nb::object section = new_native_section_result(section_id, wrap_native_section(doc->tree, node));
-            if (section.is_valid()) return section.attr(operation)();
+            nb::object section = section_class(section_id, wrap_native_section(doc->tree, node));
+            return section.attr(n.keys.check[k])();
         }
-    }
     nb::object element = self.attr("_section_element")(section_id);
-    return section_class(section_id, element).attr(operation)();
+    return section_class(section_id, element).attr(n.keys.check[k])();
 }
 
 // For a root that holds ElementTree elements (handed out or replaced by the user): whether a
@@ -312,7 +314,7 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
         NativeDocument doc;
         doc.tree = builder.pop_finished().tree;
         nb::dict d = instance_dict(self);
-        d[parser_names().s_root] = nb::cast(std::move(doc), nb::rv_policy::move);
+        d[parser_names().root.name] = nb::cast(std::move(doc), nb::rv_policy::move);
         return nb::none();
     });
 
@@ -341,10 +343,8 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
 
     cls.method("raw_results", {arg("self")},
                [](Self self) -> nb::object {
-                   nb::object convert = self.attr(parser_names().s_element_to_dict);
-                   if (PyMethod_Check(convert.ptr()) &&
-                       PyMethod_GET_FUNCTION(convert.ptr()) == parser_names().element_to_dict_function.ptr() &&
-                       PyMethod_GET_SELF(convert.ptr()) == (PyObject *) Py_TYPE(self.ptr()))
+                   nb::object convert;
+                   if (finds_original(self, parser_names().element_to_dict, &convert))
                        if (DocumentRef doc = native_document(self)) return node_to_dict(*doc->tree, 0);
                    return convert(self.attr("_root"));
                },
@@ -369,34 +369,18 @@ void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class) {
                },
                "The section element with the given identifier.", ann("ET.Element"));
 
-    struct Op {
-        const char *method;
-        const char *operation;
-        const char *annotation;
-        const char *doc;
-    };
-    static const Op ops[] = {
-        {"capacity_results", "capacity", "List[Optional[Dict[str, Any]]]", "Capacity results of a section, one entry per extreme."},
-        {"shear_results", "shear", "List[Optional[Dict[str, Any]]]", "Shear results of a section, one entry per extreme."},
-        {"crack_width_results", "crack_width", "List[Optional[Dict[str, Optional[Dict[str, Any]]]]]", "Crack-width results of a section, one entry per extreme."},
-        {"detailing_results", "detailing", "List[Optional[Dict[str, Optional[float]]]]", "Detailing results of a section, one entry per extreme."},
-        {"stress_limitation_results", "stress_limitation", "List[Optional[Dict[str, Optional[float]]]]", "Stress-limitation results of a section, one entry per extreme."},
-        {"fatigue_results", "fatigue", "List[Optional[dict]]", "Fatigue results of a section, one entry per extreme."},
-    };
-    for (const Op &op : ops) {
-        const char *operation = op.operation;
-        cls.method(op.method, {arg("self"), arg("section_id").ann("int")},
-                   [operation](Self self, Arg<"section_id"> section_id) {
-                       return per_section(self, section_id, operation);
-                   }, op.doc,
-                   ann(op.annotation));
+    for (size_t k = 0; k < checks::kCheckCount; ++k) {
+        const checks::CheckRow &check = checks::kChecks[k];
+        if (!check.whole.annotation) continue;
+        cls.method((std::string(check.method) + "_results").c_str(), {arg("self"), arg("section_id").ann("int")},
+                   [k](Self self, Arg<"section_id"> section_id) { return per_section(self, section_id, k); },
+                   check.whole.doc, ann(check.whole.annotation));
     }
 
     nb::object result = cls.finish();
-    names.root_property = result.attr("__dict__")["_root"];
-    names.section_element = result.attr("__dict__")["_section_element"];
-    names.element_to_dict = result.attr("__dict__")["_element_to_dict"];
-    names.element_to_dict_function = names.element_to_dict.attr("__func__");
+    names.root = Original(result, "_root");
+    names.section_element = Original(result, "_section_element");
+    names.element_to_dict = Original(result, "_element_to_dict");
 }
 
 }  // namespace quillon::varenna

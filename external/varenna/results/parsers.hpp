@@ -1,5 +1,5 @@
 // The result parsers: RcsOutputFileParser (streaming, with its nested SectionResult and the
-// per-check extraction) and OutputFileParser (whole document).
+// checks) and OutputFileParser (whole document).
 #pragma once
 
 #include "xml_tree.hpp"
@@ -18,20 +18,15 @@ void init_parsers(nb::module_ &m);
 // Makes the nested SectionResult class (qualified name "<outer>.SectionResult").
 nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname);
 
-// A new SectionResult of the base class holding a native section (`holder`), as the class
-// would be called with (id_, element); an unset object when the class's __init__ has been
-// replaced (the caller then calls the class with an ElementTree element).
-nb::object new_native_section_result(nb::handle id, nb::handle holder);
+// Whether `owner.SectionResult` (put in `cls`) is the class as made, with its own __init__, so
+// that a section can be made natively: `cls(id_, <native section holder>)`. When not, the
+// caller makes it with an ElementTree element, through what it found.
+bool makes_native_sections(nb::handle owner, nb::object &cls);
 
-// The SectionResult class made by make_section_result_class.
-nb::handle section_result_class();
 // int(element.find("SectionId").text), with the interpreter's errors.
 nb::object section_identifier(const xml::Tree &tree, uint32_t section);
 
 void init_output_parser(nb::module_ &m, nb::handle rcs_parser_class);
-
-// The private `_testing` hooks of the differential tests and fuzzers.
-void init_testing_hooks(nb::module_ &m);
 
 // Raises ParsingError("section with id '" + <before> + str(id) + "' is not available in the
 // result file."). Built from Python strings: an identifier may hold any text, lone surrogates

@@ -1,56 +1,25 @@
 // Reading a section's checks ahead, while the walk scans it and without the interpreter's
 // lock: the tags of our names, the result element of each check below each extreme, what the
-// checks' paths find below those, and the numbers of the texts that are plain decimals. What
-// the checks then do under the lock is mostly making the Python objects, so that walks in
-// several threads wait less for each other. Each reader checks that what it is given was
-// read from its tree as it is: any clear() of the tree drops it.
+// checks' lookups find below those (as the check table declares them), and the numbers of the
+// texts that are plain decimals. What the checks then do under the lock is mostly making the
+// Python objects, so that walks in several threads wait less for each other. Each reader
+// checks that what it is given was read from its tree as it is: any clear() of the tree drops
+// it.
 #pragma once
 
-#include "check_paths.hpp"
-#include "xml_path.hpp"
+#include "check_search.hpp"
 #include "xml_tree.hpp"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <span>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace quillon::varenna::checks {
-
-using xml::BoundPath;
-using xml::Path;
-using xml::Tree;
-
-// Our names in one tree: their tag ids, and the reverse.
-struct TreeNames {
-    uint32_t ids[NameCount];
-    std::vector<uint8_t> name_of;  // tag id -> our name (NameCount: none)
-    // Only strings in the tree (always so in a parsed one): looking through it runs no user
-    // code and cannot fail, so the order of the lookups is free.
-    bool pure = false;
-    explicit TreeNames(const Tree &t);
-};
-
-// Paths with their tags looked up in one tree once, however many elements they run on.
-class BoundPaths {
-public:
-    explicit BoundPaths(const Tree &t) : t_(t) {}
-    const BoundPath &operator()(const Path &p) {
-        auto it = bound_.find(&p);
-        if (it == bound_.end()) it = bound_.emplace(&p, BoundPath(p, t_)).first;
-        return it->second;
-    }
-
-private:
-    const Tree &t_;
-    std::unordered_map<const Path *, BoundPath> bound_;
-};
 
 // Set by the first reader of a section's checks: from then on the walk reads every section
 // ahead.
@@ -70,31 +39,32 @@ struct WalkNote : xml::TreeNotes {
 // but freed with the section, under the interpreter's lock.
 struct ReadAhead final : WalkNote {
     TreeNames names;
-    // The result elements of the checks below each extreme of the section, as
-    // Reader::find_checks finds them; by extreme.
-    std::vector<std::pair<uint32_t, std::array<uint32_t, kChecks>>> checks;
+    // The result elements of the checks below each extreme of the section, as find_checks
+    // finds them; by extreme.
+    std::vector<std::pair<uint32_t, std::array<uint32_t, kCheckCount>>> checks;
     std::unique_ptr<double[]> numbers;  // by node, set where `numeric` says
     std::vector<uint64_t> numeric;      // a bit by node: numbers[node] is float() of its text
     size_t count = 0;                   // nodes
-    // What the checks' paths find below the result elements: the first match of a path, all
-    // its matches (a range of `matched`), and the stress selections (ranges of `matched`).
+    // What the checks' lookups find: the first match of a `first` lookup below an element, and
+    // every match of each of a check's `all` lookups below its result element (ranges of
+    // `matched`, lookup `all.begin + i` from bounds[i] to bounds[i + 1]).
+    // Both sorted by element, then by lookup or check.
     struct First {
         uint32_t context;
-        const Path *path;
+        Lookup lookup;
         uint32_t found;
+        bool operator<(const First &o) const {
+            return context != o.context ? context < o.context : lookup < o.lookup;
+        }
     };
     struct All {
         uint32_t context;
-        const Path *path;
-        uint32_t begin, end;
-    };
-    struct Stress {
-        uint32_t element;
-        uint32_t bounds[kStressSelections + 1];
+        uint8_t check;
+        uint32_t bounds[kMostAll + 1];
+        bool operator<(const All &o) const { return context != o.context ? context < o.context : check < o.check; }
     };
     std::vector<First> firsts;
     std::vector<All> alls;
-    std::vector<Stress> stresses;
     std::vector<uint32_t> matched;
 
     ReadAhead(const Tree &t, Demand d) : WalkNote(std::move(d)), names(t) {}
@@ -104,33 +74,23 @@ struct ReadAhead final : WalkNote {
         out = numbers[node];
         return true;
     }
-    const std::array<uint32_t, kChecks> *checks_of(uint32_t extreme) const {
+    const std::array<uint32_t, kCheckCount> *checks_of(uint32_t extreme) const {
         auto it = std::lower_bound(checks.begin(), checks.end(), extreme,
                                    [](const auto &c, uint32_t x) { return c.first < x; });
         return it != checks.end() && it->first == extreme ? &it->second : nullptr;
     }
-    bool first(const Path &p, uint32_t context, uint32_t &found) const {
-        auto it = std::lower_bound(firsts.begin(), firsts.end(), std::pair(context, &p), before<First>);
-        if (it == firsts.end() || it->context != context || it->path != &p) return false;
+    bool first(Lookup l, uint32_t context, uint32_t &found) const {
+        auto it = std::lower_bound(firsts.begin(), firsts.end(), First{context, l, 0});
+        if (it == firsts.end() || it->context != context || it->lookup != l) return false;
         found = it->found;
         return true;
     }
-    const All *all(const Path &p, uint32_t context) const {
-        auto it = std::lower_bound(alls.begin(), alls.end(), std::pair(context, &p), before<All>);
-        return it != alls.end() && it->context == context && it->path == &p ? &*it : nullptr;
-    }
-    const Stress *stress(uint32_t element) const {
-        auto it = std::lower_bound(stresses.begin(), stresses.end(), element,
-                                   [](const Stress &s, uint32_t e) { return s.element < e; });
-        return it != stresses.end() && it->element == element ? &*it : nullptr;
+    const All *all(size_t check, uint32_t context) const {
+        auto it = std::lower_bound(alls.begin(), alls.end(), All{context, (uint8_t) check, {}});
+        return it != alls.end() && it->context == context && it->check == check ? &*it : nullptr;
     }
     std::span<const uint32_t> range(uint32_t begin, uint32_t end) const {
         return std::span<const uint32_t>(matched.data() + begin, end - begin);
-    }
-    template <class Entry>
-    static bool before(const Entry &entry, const std::pair<uint32_t, const Path *> &key) {
-        return entry.context != key.first ? entry.context < key.first
-                                          : std::less<const Path *>()(entry.path, key.second);
     }
 };
 

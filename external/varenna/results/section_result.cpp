@@ -1,26 +1,24 @@
-// RcsOutputFileParser.SectionResult: one section of the result XML and its eight per-check
-// extractions. Sections made by our parsers are read natively; a section built with an
-// ElementTree element is copied into a native tree on each call, so it is read as it is then.
+// RcsOutputFileParser.SectionResult: one section of the result XML and its checks. Sections
+// made by our parsers are read natively; a section built with an ElementTree element is copied
+// into a native tree on each call, so it is read as it is then.
 #include "binder.hpp"
 #include "check_reader.hpp"
-#include "extractions.hpp"
+#include "checks.hpp"
 #include "extreme_iteration.hpp"
-#include "interned.hpp"
 #include "parser_names.hpp"
 #include "parsers.hpp"
 #include "section_holder.hpp"
 #include "xml_etree.hpp"
 
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace quillon::varenna {
 
 using namespace quillon::bind;
-using checks::kOperationCount;
-using checks::Operation;
-using checks::kOperations;
-using checks::operation_key;
+using checks::kCheckCount;
+using checks::kChecks;
 using checks::ReaderCache;
 using checks::run;
 using checks::set;
@@ -31,17 +29,29 @@ using xml::TreePtr;
 
 namespace {
 
-bool finds(nb::handle self, PyObject *key, nb::handle original) {
-    return finds_original(self, nb::handle(key), nb::handle(original));
+// How a call reads the section, decided at its entry: its extremes natively unless
+// `_iter_extreme_results` is no longer the class's own, and then its element from the instance
+// dict unless `_element` is no longer the class's own.
+struct SectionRoute {
+    bool native_extremes = false;
+    bool native_element = false;
+};
+
+SectionRoute route_of(Self self) {
+    const ParserNames &n = parser_names();
+    SectionRoute route;
+    route.native_extremes = finds_original(self, n.iter_extremes);
+    route.native_element = route.native_extremes && finds_original(self, n.element);
+    return route;
 }
 
 // The section element as a native tree and node: our own, or a copy of the ElementTree
 // element as it is now.
-ElementRef section_of(nb::handle self) {
+ElementRef section_of(Self self, const SectionRoute &route) {
     nb::object raw;
-    if (finds(self, KEY("_element"), parser_names().element_property)) {
+    if (route.native_element) {
         nb::dict d = instance_dict(self);
-        PyObject *v = PyDict_GetItemWithError(d.ptr(), KEY("_element"));
+        PyObject *v = PyDict_GetItemWithError(d.ptr(), parser_names().element.name.ptr());
         if (!v && PyErr_Occurred()) raise_pending();
         if (v) raw = nb::borrow(v);
     }
@@ -54,9 +64,9 @@ ElementRef section_of(nb::handle self) {
     return ElementRef{xml::from_etree(raw), 0};
 }
 
-std::vector<ElementRef> extremes_of(nb::handle self) {
-    if (finds(self, KEY("_iter_extreme_results"), parser_names().iter_extremes)) {
-        ElementRef s = section_of(self);
+std::vector<ElementRef> extremes_of(Self self, const SectionRoute &route) {
+    if (route.native_extremes) {
+        ElementRef s = section_of(self, route);
         return checks::extremes_of_section(s.tree, s.node);
     }
     std::vector<ElementRef> out;
@@ -81,62 +91,65 @@ struct TreeLocks {
     }
 };
 
-nb::object operation_method(Self self, size_t index) {
-    const std::vector<ElementRef> extremes = extremes_of(self);
+nb::object check_method(Self self, size_t k) {
+    const std::vector<ElementRef> extremes = extremes_of(self, route_of(self));
     TreeLocks locks(extremes);
-    return run(index, extremes);
+    return run(k, extremes);
 }
 
 nb::object extremes_method(Self self) {
-    bool all_ours = true;
-    for (size_t k = 0; k < kOperationCount && all_ours; ++k)
-        all_ours = finds(self, operation_key(k), parser_names().operations[k]);
-    std::vector<nb::list> lists;
-    if (all_ours) {
-        if (finds(self, KEY("_iter_extreme_results"), parser_names().iter_extremes)) {
-            const std::vector<ElementRef> extremes = extremes_of(self);
-            TreeLocks locks(extremes);
-            ReaderCache readers;
-            for (size_t k = 0; k < kOperationCount; ++k) lists.push_back(run(k, extremes, readers, true));
-        } else {
-            // An overridden extreme iteration is asked once per check, as each check asks it.
-            for (size_t k = 0; k < kOperationCount; ++k) {
-                const std::vector<ElementRef> extremes = extremes_of(self);
-                TreeLocks locks(extremes);
-                lists.push_back(run(k, extremes));
-            }
+    const ParserNames &n = parser_names();
+    bool checks_native = true;
+    for (size_t k = 0; k < kCheckCount && checks_native; ++k) checks_native = finds_original(self, n.checks[k]);
+    if (!checks_native) {
+        // Some check is overridden: call each through the object and zip what they return.
+        nb::tuple results = nb::steal<nb::tuple>(PyTuple_New(kCheckCount));
+        if (!results.is_valid()) raise_pending();
+        for (size_t k = 0; k < kCheckCount; ++k)
+            PyTuple_SET_ITEM(results.ptr(), k, self.attr(n.keys.check[k])().release().ptr());
+        nb::object zipped = nb::module_::import_("builtins").attr("zip");
+        nb::object rows = nb::steal(PyObject_Call(zipped.ptr(), results.ptr(), nullptr));
+        if (!rows.is_valid()) raise_pending();
+        nb::list out;
+        for (nb::handle row : rows) {
+            nb::dict d;
+            for (size_t k = 0; k < kCheckCount; ++k) set(d, n.keys.check[k], nb::borrow<nb::tuple>(row)[k]);
+            out.append(d);
         }
-        return checks::combine(lists);
+        return out;
     }
-    // Some extraction is overridden: call each through the object and zip what they return.
-    std::vector<nb::object> results;
-    for (const Operation &op : kOperations) results.push_back(self.attr(op.name)());
-    nb::object zipped = nb::module_::import_("builtins").attr("zip");
-    nb::object rows = zipped(results[0], results[1], results[2], results[3], results[4],
-                             results[5], results[6], results[7]);
-    nb::list out;
-    for (nb::handle row : rows) {
-        nb::dict d;
-        for (size_t k = 0; k < kOperationCount; ++k)
-            set(d, operation_key(k), nb::borrow<nb::tuple>(row)[k]);
-        out.append(d);
+    const SectionRoute route = route_of(self);
+    std::vector<nb::list> lists;
+    if (route.native_extremes) {
+        const std::vector<ElementRef> extremes = extremes_of(self, route);
+        TreeLocks locks(extremes);
+        ReaderCache readers;
+        for (size_t k = 0; k < kCheckCount; ++k) lists.push_back(run(k, extremes, readers, true));
+    } else {
+        // An overridden extreme iteration is asked once per check, as each check asks it.
+        for (size_t k = 0; k < kCheckCount; ++k) {
+            const std::vector<ElementRef> extremes = extremes_of(self, route);
+            TreeLocks locks(extremes);
+            lists.push_back(run(k, extremes));
+        }
     }
-    return out;
+    return checks::combine(lists);
 }
 
+// "All check results combined per extreme: a list of dictionaries with the keys a, b, ... and z."
+std::string extremes_doc() {
+    std::string doc = "All check results combined per extreme: a list of dictionaries with the keys ";
+    for (size_t k = 0; k < kCheckCount; ++k) {
+        if (k) doc += k + 1 == kCheckCount ? " and " : ", ";
+        doc += kChecks[k].method;
+    }
+    return doc + ".";
+}
 
 }  // namespace
 
-nb::handle section_result_class() { return parser_names().SectionResult; }
-
-nb::object new_native_section_result(nb::handle id, nb::handle holder) {
-    nb::handle cls(parser_names().SectionResult);
-    if (!finds_original(cls, nb::handle(KEY("__init__")), nb::handle(parser_names().section_init))) return {};
-    return cls(id, holder);
-}
-
 nb::object section_identifier(const Tree &tree, uint32_t section) {
-    const uint32_t id = tree.child(section, tree.find_tag("SectionId"));
+    const uint32_t id = tree.child(section, tree.find_tag(checks::kNames[checks::SectionId]));
     if (id == kNone) checks::raise_missing("text");
     nb::object text = tree.text_object(tree.nodes[id].text);
     PyObject *r = PyNumber_Long(text.ptr());
@@ -152,7 +165,6 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
                      "Not to be instantiated by users: obtain it from "
                      "RcsOutputFileParser.section_results() or section_result().",
                      outer_qualname);
-    const std::string q = cls.qualname();
     cls.method("__init__", {arg("self"), arg("id_").ann("int"), arg("element").ann("ET.Element")},
                [](Self self, Arg<"id_"> id, Arg<"element"> element) {
                    self.attr("_id") = id;
@@ -176,36 +188,25 @@ nb::object make_section_result_class(nb::module_ &m, const char *outer_qualname)
                "The extreme elements of the section, in document order.",
                ann("Iterator[ET.Element]"));
 
-    static const char *const docs[] = {
-        "Capacity results, one entry per extreme (None where there is none).",
-        "Shear results, one entry per extreme (None where there is none).",
-        "Torsion results, one entry per extreme (None where there is none).",
-        "Interaction results, one entry per extreme (None where there is none).",
-        "Crack-width results (short and long term), one entry per extreme.",
-        "Detailing results, one entry per extreme (None where there is none).",
-        "Stress-limitation results, one entry per extreme (None where there is none).",
-        "Fatigue results, one entry per extreme (None where there is none).",
-    };
-    for (size_t k = 0; k < kOperationCount; ++k)
-        cls.method(kOperations[k].name, {arg("self")},
-                   [k](Self self) { return operation_method(self, k); }, docs[k],
-                   ann("List[Optional[dict]]"));
-    cls.method("extremes", {arg("self")}, extremes_method,
-               "All check results combined per extreme: a list of dictionaries with the keys "
-               "capacity, shear, torsion, interaction, crack_width, detailing, "
-               "stress_limitation and fatigue.",
-               ann("List[dict]"));
+    for (size_t k = 0; k < kCheckCount; ++k)
+        cls.method(kChecks[k].method, {arg("self")}, [k](Self self) { return check_method(self, k); },
+                   kChecks[k].doc, ann(kChecks[k].annotation));
+    cls.method("extremes", {arg("self")}, extremes_method, extremes_doc().c_str(), ann("List[dict]"));
 
     nb::object result = cls.finish();
     ParserNames &names = parser_names();
-    names.SectionResult = result;
-    nb::object dict = result.attr("__dict__");
-    names.section_init = dict["__init__"];
-    names.element_property = dict["_element"];
-    names.iter_extremes = dict["_iter_extreme_results"];
-    for (size_t k = 0; k < kOperationCount; ++k)
-        names.operations[k] = dict[kOperations[k].name];
+    names.section_init = Original(result, "__init__");
+    names.element = Original(result, "_element");
+    names.iter_extremes = Original(result, "_iter_extreme_results");
+    for (size_t k = 0; k < kCheckCount; ++k) names.checks[k] = Original(result, kChecks[k].method);
     return result;
+}
+
+// Whether `cls`, what `owner.SectionResult` finds, is the class as made with its own __init__:
+// a section made by our parsers can then be made with a native element.
+bool makes_native_sections(nb::handle owner, nb::object &cls) {
+    const ParserNames &n = parser_names();
+    return finds_original(owner, n.section_class, &cls) && finds_original(cls, n.section_init);
 }
 
 }  // namespace quillon::varenna

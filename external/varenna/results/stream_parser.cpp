@@ -2,6 +2,7 @@
 // and keeping only the section elements (each in a tree of its own, emptied when the walk
 // moves on), so memory stays bounded by one section whatever the size of the file.
 #include "binder.hpp"
+#include "native_generator.hpp"
 #include "python_ops.hpp"
 #include "read_ahead.hpp"
 #include "parser_names.hpp"
@@ -10,8 +11,6 @@
 #include "xml_etree.hpp"
 #include "xml_tokenizer.hpp"
 #include "xml_tree.hpp"
-
-#include <nanobind/stl/optional.h>
 
 #include <memory>
 #include <optional>
@@ -33,10 +32,9 @@ constexpr Py_ssize_t kChunkSize = 2 * 1024 * 1024;
 // The generator returned by section_results(). It behaves as a generator function would:
 // nothing happens before the first request, resuming it empties the section handed out last,
 // an error ends it, and close() (or dropping it) ends it without emptying anything.
-struct SectionWalk {
+struct SectionWalk : Generator<SectionWalk> {
+    static constexpr bool kDelegates = false;
     nb::object parser;
-    enum class State { Fresh, Suspended, Done } state = State::Fresh;
-    bool running = false;
     std::unique_ptr<xml::TreeBuilder> builder;
     std::unique_ptr<xml::Tokenizer> tokenizer;
     std::unique_ptr<checks::SectionsReadAhead> read_ahead;
@@ -54,11 +52,6 @@ struct SectionWalk {
             if (!r) PyErr_WriteUnraisable(source.ptr());
             Py_XDECREF(r);
         }
-    }
-
-    [[noreturn]] static void stop() {
-        PyErr_SetNone(PyExc_StopIteration);
-        throw nb::python_error();
     }
 
     void finish() {
@@ -93,81 +86,53 @@ struct SectionWalk {
 
     nb::object hand_out(xml::ElementRef ref) {
         nb::object id = section_identifier(*ref.tree, ref.node);
-        nb::object cls = parser.attr("SectionResult");
+        nb::object cls;
+        const bool native = makes_native_sections(parser, cls);
         nb::object holder = wrap_native_section(ref.tree, ref.node);
-        nb::object section;
-        if (cls.ptr() == section_result_class().ptr())
-            section = new_native_section_result(id, holder);
-        if (!section.is_valid()) section = cls(id, native_section_etree(holder));
+        nb::object section = native ? cls(id, holder) : cls(id, native_section_etree(holder));
         current = holder;
         return section;
     }
 
-    nb::object next() {
-        if (running) {
-            PyErr_SetString(PyExc_ValueError, "generator already executing");
-            raise_pending();
+    nb::object resume() {
+        if (state == State::Fresh) {
+            begin();
+        } else if (current.is_valid()) {
+            nb::object holder = std::move(current);
+            clear_native_section(holder);
         }
-        if (state == State::Done) stop();
-        running = true;
-        struct Unset {
-            bool &flag;
-            ~Unset() { flag = false; }
-        } unset{running};
-        try {
-            if (state == State::Fresh) {
-                begin();
-            } else if (current.is_valid()) {
-                nb::object holder = std::move(current);
-                clear_native_section(holder);
+        while (true) {
+            if (builder->has_finished()) return hand_out(builder->pop_finished());
+            if (pending) {
+                nb::python_error e = std::move(*pending);
+                pending.reset();
+                throw e;
             }
-            while (true) {
-                if (builder->has_finished()) return hand_out(builder->pop_finished());
-                if (pending) {
-                    nb::python_error e = std::move(*pending);
-                    pending.reset();
-                    throw e;
-                }
-                if (at_end) {
-                    parser.attr("_reset_file")();
-                    finish();
-                    stop();
-                }
-                nb::object data = source.attr("read")(kChunkSize);
-                const int truthy = PyObject_IsTrue(data.ptr());
-                if (truthy < 0) raise_pending();
-                if (!truthy) {
-                    tokenizer->close();
-                    if (tokenizer->wants_restart()) source.attr("seek")(0);
-                    else at_end = true;
-                    continue;
-                }
-                try {
-                    tokenizer->feed(data);
-                } catch (nb::python_error &e) {
-                    // Like the standard incremental parser: a syntax error is reported after
-                    // the elements that came before it.
-                    if (!e.matches(PyExc_SyntaxError)) throw;
-                    pending.emplace(std::move(e));
-                }
-                // The fast scanner gave up: expat reads the document again from its start.
-                if (tokenizer->wants_restart()) source.attr("seek")(0);
-            }
-        } catch (...) {
-            try {
+            if (at_end) {
+                parser.attr("_reset_file")();
                 finish();
-            } catch (...) {
+                stop();
             }
-            throw;
+            nb::object data = source.attr("read")(kChunkSize);
+            const int truthy = PyObject_IsTrue(data.ptr());
+            if (truthy < 0) raise_pending();
+            if (!truthy) {
+                tokenizer->close();
+                if (tokenizer->wants_restart()) source.attr("seek")(0);
+                else at_end = true;
+                continue;
+            }
+            try {
+                tokenizer->feed(data);
+            } catch (nb::python_error &e) {
+                // Like the standard incremental parser: a syntax error is reported after
+                // the elements that came before it.
+                if (!e.matches(PyExc_SyntaxError)) throw;
+                pending.emplace(std::move(e));
+            }
+            // The fast scanner gave up: expat reads the document again from its start.
+            if (tokenizer->wants_restart()) source.attr("seek")(0);
         }
-    }
-
-    void close() {
-        if (running) {
-            PyErr_SetString(PyExc_ValueError, "generator already executing");
-            raise_pending();
-        }
-        if (state != State::Done) finish();
     }
 };
 
@@ -234,44 +199,16 @@ void raise_missing_section(const char *before, nb::handle id) {
 }
 
 void init_parsers(nb::module_ &m) {
+    // What the parsers keep of the interpreter, made now rather than on first use; the checks'
+    // paths too, so that a path the path subset refuses fails the import.
+    make_parser_names();
+    checks::paths();
     parser_names().ParsingError = ops::import_name("quillon.errors", "ParsingError");
     xml::parse_error_type();
+    xml::load_etree();
 
-    nb::class_<SectionWalk>(m, "_SectionWalk", "The generator of RcsOutputFileParser.section_results().",
-                            nb::type_slots(walk_slots))
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", [](SectionWalk &w) { return w.next(); })
-        .def("send", [](SectionWalk &w, nb::handle value) {
-            if (w.state == SectionWalk::State::Fresh && !value.is_none()) {
-                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
-                raise_pending();
-            }
-            return w.next();
-        }, nb::arg("value").none())
-        .def("close", [](SectionWalk &w) { w.close(); })
-        .def("throw", [](SectionWalk &w, nb::handle type, nb::handle value, nb::handle tb) {
-            if (w.running) {
-                PyErr_SetString(PyExc_ValueError, "generator already executing");
-                raise_pending();
-            }
-            // Refused arguments leave the walk as it was, as they leave a generator.
-            nb::object exc = thrown_exception(type, value, tb);
-            // An ended generator raises what was thrown as it is; a live one lets it out.
-            if (w.state == SectionWalk::State::Done) raise(nb::handle((PyObject *) Py_TYPE(exc.ptr())), exc);
-            const bool started = w.state != SectionWalk::State::Fresh;
-            w.finish();
-            raise_out_of_generator(exc, started);
-        }, nb::arg("typ"), nb::arg("val").none() = nb::none(), nb::arg("tb").none() = nb::none());
-
-    // For tests and fuzzing only: compare the fast scanner with expat alone.
-    m.def("_xml_scanner", [](std::optional<bool> enabled) {
-        const bool before = xml::scanner_enabled();
-        if (enabled) xml::set_scanner_enabled(*enabled);
-        return before;
-    }, nb::arg("enabled").none() = nb::none(),
-       "Whether result files are parsed with the fast scanner first; sets it when given.");
-
-    init_testing_hooks(m);
+    generator_class<SectionWalk>(m, "_SectionWalk", "The generator of RcsOutputFileParser.section_results().",
+                                 walk_slots);
 
     nb::object section_result = make_section_result_class(m, "RcsOutputFileParser");
 
@@ -302,6 +239,7 @@ void init_parsers(nb::module_ &m) {
                [](Self self) { self.attr("_file").attr("seek")(self.attr("_pos")); },
                "Puts the stream back where it was when the parser was created.", nb::none());
     nb::object parser = cls.finish();
+    parser_names().section_class = Original(parser, "SectionResult");
 
     init_output_parser(m, parser);
 }

@@ -1,9 +1,13 @@
 // What the differential tests and the fuzzers reach for, kept off the module's public face:
-// one private namespace object, `_testing`.
+// one private namespace object, `_testing`, and the switch of the fast scanner.
 #include "binder.hpp"
-#include "parsers.hpp"
 #include "xml_etree.hpp"
 #include "xml_path.hpp"
+#include "xml_tokenizer.hpp"
+
+#include <nanobind/stl/optional.h>
+
+#include <optional>
 
 namespace quillon::varenna {
 
@@ -13,6 +17,14 @@ using xml::Path;
 using xml::TreePtr;
 
 void init_testing_hooks(nb::module_ &m) {
+    // Compares the fast scanner with expat alone.
+    m.def("_xml_scanner", [](std::optional<bool> enabled) {
+        const bool before = xml::scanner_enabled();
+        if (enabled) xml::set_scanner_enabled(*enabled);
+        return before;
+    }, nb::arg("enabled").none() = nb::none(),
+       "Whether result files are parsed with the fast scanner first; sets it when given.");
+
     nb::object hooks = nb::module_::import_("types").attr("SimpleNamespace")();
     // For the differential tests of the path subset: the matches of `path` below an
     // ElementTree element, found natively, as the elements themselves.

@@ -1,8 +1,10 @@
-// The eight per-check extractions of a section: for each extreme, the check's result element
-// read into a dictionary (None where there is none).
+// Reading the checks of a section: for each extreme, the check's result element read into a
+// dictionary by the check's read function (None where there is none), and the lists of all
+// checks zipped into extremes()' dictionaries. The checks themselves are the rows of
+// check_table.hpp.
 #pragma once
 
-#include "xml_path.hpp"
+#include "check_table.hpp"
 #include "xml_tree.hpp"
 
 #include <nanobind/nanobind.h>
@@ -15,21 +17,6 @@ namespace quillon::varenna::checks {
 namespace nb = nanobind;
 using xml::ElementRef;
 
-struct Reader;
-
-// In the order of the SectionResult methods.
-struct Operation {
-    const char *name;
-    nb::object (*entry)(Reader &, uint32_t);
-};
-inline constexpr size_t kOperationCount = 8;
-extern const Operation kOperations[kOperationCount];
-
-// The index of the extraction called `name`.
-size_t operation(const char *name);
-// The operation's name as an interned Python string.
-PyObject *operation_key(size_t k);
-
 // The Reader of the tree read last: the checks of one section share it, and with it the
 // lookups of their tags and paths.
 struct ReaderCache {
@@ -39,8 +26,8 @@ struct ReaderCache {
     ~ReaderCache();
 };
 
-// Extraction `k` over the extremes; `all_checks` when every extraction runs on them, so the
-// result elements of all checks can be found in one walk.
+// Check `k` over the extremes; `all_checks` when every check runs on them, so the result
+// elements of all checks can be found in one walk.
 nb::list run(size_t k, const std::vector<ElementRef> &extremes, ReaderCache &readers,
              bool all_checks);
 nb::list run(size_t k, const std::vector<ElementRef> &extremes);
@@ -48,10 +35,10 @@ nb::list run(size_t k, const std::vector<ElementRef> &extremes);
 // The children of the section's ExtremeResults element.
 std::vector<ElementRef> extremes_of_section(const xml::TreePtr &tree, uint32_t section);
 
-// The per-check lists zipped into one dictionary per extreme.
+// The lists of all checks, in the table's order, zipped into one dictionary per extreme.
 nb::list combine(const std::vector<nb::list> &lists);
 
 // dict[key] = value
-void set(nb::handle d, PyObject *key, nb::handle value);
+void set(nb::handle d, nb::handle key, nb::handle value);
 
 }  // namespace quillon::varenna::checks

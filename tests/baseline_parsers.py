@@ -1,7 +1,7 @@
 """Plain-Python result parsers on ``xml.etree.ElementTree``.
 
 The straightforward way to read the section-check result file: the baseline the native parsers
-are measured against in ``bench_parsers.py``, and the reference the differential tests compare
+are measured against in ``benchmarks/bench_parsers.py``, and the reference the differential tests compare
 them with. Same classes, same results, same errors (with one deliberate choice: a per-check
 ``Stress`` element without text gives ``"Stress": None``, as the term summaries do).
 """

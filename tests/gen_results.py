@@ -5,9 +5,9 @@ shear, torsion, interaction, crack width, detailing, stress limitation, fatigue)
 indented as the section-check program writes them. The same arguments always give the same
 bytes.
 
-    python benchmarks/gen_results.py OUT.xml --size-mb 120            # UTF-16 (default)
-    python benchmarks/gen_results.py OUT.xml --size-mb 5 --encoding utf-8
-    python benchmarks/gen_results.py OUT.xml --sections 1000                # one per member
+    python tests/gen_results.py OUT.xml --size-mb 120            # UTF-16 (default)
+    python tests/gen_results.py OUT.xml --size-mb 5 --encoding utf-8
+    python tests/gen_results.py OUT.xml --sections 1000          # one per member
 """
 
 import argparse
