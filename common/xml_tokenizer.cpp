@@ -21,7 +21,7 @@ namespace quillon::xml {
 
 namespace {
 
-// What the tokenizer keeps of the interpreter, made at import (init_xml): the expat C API
+// What the tokenizer keeps of the interpreter, made at import (load_tokenizer): the expat C API
 // capsule, which lives as long as the pyexpat module (the interpreter keeps it for the rest of
 // the process), and the ParseError class. Never released.
 struct XmlNames {
@@ -74,7 +74,7 @@ bool scanner_enabled() {
 
 void set_scanner_enabled(bool enabled) { g_scanner_enabled.store(enabled ? 1 : 0, std::memory_order_relaxed); }
 
-void init_xml() {
+void load_tokenizer() {
     if (xml_names.parse_error) return;
     auto *capi = (const PyExpat_CAPI *) PyCapsule_Import(PyExpat_CAPSULE_NAME, 0);
     if (!capi) throw nb::python_error();

@@ -54,7 +54,7 @@ void set_scanner_enabled(bool enabled);
 
 // Looks up what the tokenizer uses of the interpreter (the pyexpat C API, ParseError); the
 // module that parses calls it once, when it is imported, before any tokenizer is made.
-void init_xml();
+void load_tokenizer();
 
 // `xml.etree.ElementTree.ParseError`, the class the standard parser raises.
 nb::handle parse_error_type();

@@ -1,7 +1,6 @@
 // quillon.external.varenna.varenna: input models, the analysis job and the result parsers of
 // the reinforced-concrete section-check program. This file only assembles the module.
 #include "binder.hpp"
-#include "xml_tokenizer.hpp"
 
 namespace nb = nanobind;
 using namespace quillon::bind;
@@ -33,7 +32,6 @@ QUILLON_MODULE(varenna, m) {
     // The vocabulary's names come in with the model (init_model).
 
     init_model(m);
-    quillon::xml::init_xml();
     init_parsers(m);
     init_analysis_job(m);
     init_testing_hooks(m);

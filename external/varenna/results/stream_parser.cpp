@@ -204,7 +204,7 @@ void init_parsers(nb::module_ &m) {
     make_parser_names();
     checks::paths();
     parser_names().ParsingError = ops::import_name("quillon.errors", "ParsingError");
-    xml::parse_error_type();
+    xml::load_tokenizer();
     xml::load_etree();
 
     generator_class<SectionWalk>(m, "_SectionWalk", "The generator of RcsOutputFileParser.section_results().",
