@@ -4,8 +4,12 @@
 //
 // Required: when the scanner accepts a document, expat accepts it too and reports the same
 // starts, ends, attributes and joined texts; when the scanner gives up, what it reported is a
-// prefix of what expat reports (the tokenizer then lets expat finish, from the start). Any
-// difference aborts, and libFuzzer keeps the input.
+// prefix of what expat reports (the tokenizer then lets expat finish, from the start), and the
+// character data it wrote since its last event is gone again. A name the scanner numbers has
+// one number, and a number one name. Any difference aborts, and libFuzzer keeps the input.
+//
+// fuzz/native/run builds it twice: with the block runs of the processor (SSE2 on x86-64) and
+// with the portable ones (QUILLON_SCANNER_PORTABLE).
 #include "xml_scanner.hpp"
 
 #include <expat.h>
@@ -13,21 +17,34 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace {
 
+[[noreturn]] void fail(const char *what) {
+    std::fprintf(stderr, "scanner fault: %s\n", what);
+    std::abort();
+}
+
 // Events in one comparable form: texts joined up to the next tag, as the tree joins them.
 struct Recorder : quillon::xml::TokenSink {
     std::vector<std::string> events;
-    std::string pending;
+    std::map<uint32_t, std::string> names;  // the scanner's numbers, both ways
+    std::map<std::string, uint32_t> numbers;
     void settle() {
-        if (!pending.empty()) events.push_back("T" + pending);
-        pending.clear();
+        const std::string_view text = take_text();
+        if (!text.empty()) events.push_back("T" + std::string(text));
     }
-    void start(const char *name, const char **attributes) override {
+    using TokenSink::start;
+    void start(const char *name, const char **attributes, uint32_t name_id) override {
         settle();
+        if (name_id != kNoNameId) {
+            if (name_id >= kMaxNameIds) fail("name number out of range");
+            if (names.emplace(name_id, name).first->second != name) fail("one number for two names");
+            if (numbers.emplace(name, name_id).first->second != name_id) fail("two numbers for one name");
+        }
         std::string e = "S";
         e += name;
         for (const char **a = attributes; *a; a += 2) {
@@ -42,7 +59,14 @@ struct Recorder : quillon::xml::TokenSink {
         settle();
         events.push_back("E");
     }
-    void text(const char *data, int length) override { pending.append(data, (size_t) length); }
+    void leaf(const char *name, uint32_t name_id, size_t text_at) override {
+        const std::string own(chars->data() + text_at, chars->size() - text_at);
+        chars->set_size(text_at);
+        const char *no_attributes[] = {nullptr};
+        start(name, no_attributes, name_id);
+        if (!own.empty()) events.push_back("T" + own);
+        end();
+    }
 };
 
 void XMLCALL on_start(void *user, const XML_Char *name, const XML_Char **atts) {
@@ -104,6 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         at += n;
     }
     if (ok) ok = scanner.close();
+    if (!ok && (scanner_events.chars->size() != scanner_events.text_from || scanner_events.indent))
+        fail("character data left behind after giving up");
 
     ++g_runs;
     if (ok) {
