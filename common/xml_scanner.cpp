@@ -263,7 +263,7 @@ template <class E> void Scanner::content(const uint8_t *&pp, const uint8_t *end)
                 CharArena &out = *sink_.chars;
                 const size_t text_at = out.size();
                 const uint8_t *limit = end - q > (ptrdiff_t) (kRunUnits * W) ? q + kRunUnits * W : end;
-                char *const begin = out.room(kRunUnits + 16);
+                char *const begin = out.room(kRunUnits + kRunSlack);
                 char *o = begin;
                 const uint8_t *r = copy_plain<E>(q, limit, o);
                 const size_t n = (k.length + 2) * W;  // "/name>"
@@ -299,7 +299,7 @@ template <class E> void Scanner::content(const uint8_t *&pp, const uint8_t *end)
         }
         keep_indent();
         const uint8_t *limit = end - p > (ptrdiff_t) (kRunUnits * W) ? p + kRunUnits * W : end;
-        char *const begin = out.room(kRunUnits + 16);
+        char *const begin = out.room(kRunUnits + kRunSlack);
         char *o = begin;
         p = copy_plain<E>(p, limit, o);
         out.set_size(out.size() + (size_t) (o - begin));
@@ -343,7 +343,7 @@ template <class E> Scanner::R Scanner::text(const uint8_t *&p, const uint8_t *en
     while (true) {
         // At most kRunUnits at a time, so that the room taken stays small for a huge piece.
         const uint8_t *limit = end - p > (ptrdiff_t) (kRunUnits * W) ? p + kRunUnits * W : end;
-        char *const begin = out.room(kRunUnits + 16);
+        char *const begin = out.room(kRunUnits + kRunSlack);
         char *o = begin;
         p = copy_plain<E>(p, limit, o);
         for (; p + W <= limit; p += W, ++o) {

@@ -166,9 +166,17 @@ template <class E> using Block = Sse2Runs<Sse2Block<E::W, E::kSwap>>;
 template <class E> using Block = WordBlock<E::W, E::kSwap>;
 #endif
 
-// Past the run of units at `p` that `stops` does not flag, a block at a time.
+// Past the run of units at `p` that `stops` does not flag, a block at a time (with SSE2, two
+// blocks a step, their flags in one word).
 template <class E, class Stops> inline const uint8_t *skip_run(const uint8_t *p, const uint8_t *end, Stops stops) {
     using B = Block<E>;
+#if defined(QL_SCANNER_SSE2)
+    while ((size_t) (end - p) >= 2 * B::kBytes) {
+        const unsigned both = stops(B(p)) | (stops(B(p + B::kBytes)) << 16);
+        if (both) return p + B::first(both) * E::W;
+        p += 2 * B::kBytes;
+    }
+#endif
     while ((size_t) (end - p) >= B::kBytes) {
         const B b(p);
         const unsigned n = B::first(stops(b));
@@ -178,11 +186,29 @@ template <class E, class Stops> inline const uint8_t *skip_run(const uint8_t *p,
     return p;
 }
 
-// The same, each unit of the run also written to `out` as its byte; `out` needs room for a
-// whole block past the run.
+// What copy_run may write past the run.
+constexpr size_t kRunSlack = 32;
+
+// The same, each unit of the run also written to `out` as its byte; `out` needs room for
+// kRunSlack past the run.
 template <class E, class Stops>
 inline const uint8_t *copy_run(const uint8_t *p, const uint8_t *end, char *&out, Stops stops) {
     using B = Block<E>;
+#if defined(QL_SCANNER_SSE2)
+    while ((size_t) (end - p) >= 2 * B::kBytes) {
+        const B a(p), b(p + B::kBytes);
+        a.narrow(out);
+        b.narrow(out + B::kUnits);
+        const unsigned both = stops(a) | (stops(b) << 16);
+        if (both) {
+            const unsigned n = B::first(both);
+            out += n;
+            return p + n * E::W;
+        }
+        p += 2 * B::kBytes;
+        out += 2 * B::kUnits;
+    }
+#endif
     while ((size_t) (end - p) >= B::kBytes) {
         const B b(p);
         b.narrow(out);

@@ -96,7 +96,7 @@ template <class E> Scanner::R Scanner::attribute_value(const uint8_t *&q, const 
     while (true) {
         char *const begin = attribute_bytes_.room(kRunRoom);
         char *o = begin;
-        const uint8_t *limit = end - q > (ptrdiff_t) (kRunRoom - 16) * (ptrdiff_t) W ? q + (kRunRoom - 16) * W : end;
+        const uint8_t *limit = end - q > (ptrdiff_t) (kRunRoom - kRunSlack) * (ptrdiff_t) W ? q + (kRunRoom - kRunSlack) * W : end;
         q = copy_run<E>(q, limit, o, [quote](const Block<E> &b) { return b.not_value(quote); });
         attribute_bytes_.set_size(attribute_bytes_.size() + (size_t) (o - begin));
         if (q + W > end) return R::More;

@@ -380,27 +380,41 @@ void TreeBuilder::leaf(const char *name, uint32_t name_id, size_t text_at) {
         leaf_in_steps(name, name_id, text_at);
         return;
     }
-    if (indent) {
-        Node &before = tree_->nodes[text_node_];
-        (text_is_tail_ ? before.tail : before.text) = Span{Span::kIndent, indent};
-        indent = 0;
-    }
-    uint32_t raw;
-    const uint32_t node = add_child(name, name_id, raw);
+    // Read into locals first: the stores into the nodes could otherwise be any of these.
+    const uint32_t before = text_node_;
+    const bool before_is_tail = text_is_tail_;
+    const uint32_t indentation = indent;
     CharArena &arena = *chars;
     const size_t size = arena.size();
-    Node &n = tree_->nodes[node];
+    uint32_t raw = kNone;
+    uint32_t tag;
+    if (name_id >= ids_seen_ || (tag = tag_of_id_[name_id]) == kNone) [[unlikely]]
+        tag = tag_of(name, name_id, raw);
+    Open &parent = open_.back();
+    std::vector<Node> &nodes = tree_->nodes;
+    const auto node = (uint32_t) nodes.size();
+    if (node >= kNone - 1) throw std::bad_alloc();
+    Span text;
     if (size != text_at) {
         if (size + Span::kMaxIndent >= Span::kIndent) throw std::bad_alloc();
-        n.text = Span{(uint32_t) text_at, (uint32_t) (size - text_at)};
-        if ((unsigned char) arena.data()[text_at] <= ' ') settle_blank(n.text);
+        text = Span{(uint32_t) text_at, (uint32_t) (size - text_at)};
     }
+    nodes.push_back(Node{tag, parent.node, kNone, kNone, text, Span{}, 0, 0});
+    Node *n = nodes.data();
+    (parent.last_child != kNone ? n[parent.last_child].next_sibling : n[parent.node].first_child) = node;
+    parent.last_child = node;
+    if (indentation) {
+        (before_is_tail ? n[before].tail : n[before].text) = Span{Span::kIndent, indentation};
+        indent = 0;
+    }
+    if (size != text_at && (unsigned char) arena.data()[text_at] <= ' ') [[unlikely]]
+        settle_blank(n[node].text);
     previous_raw_ = raw;
     previous_was_start_ = false;
     text_node_ = node;
     text_is_tail_ = true;
-    if (n.tag == section_tag_id_) [[unlikely]] ended_kept(node);
     text_from = arena.size();
+    if (tag == section_tag_id_) [[unlikely]] ended_kept(node);
 }
 
 // Outside the kept elements, or with written character data before it: in steps, its own text
