@@ -70,8 +70,8 @@ private:
 // instructions and the DOCTYPE are not reported.
 //
 // Character data takes no call of its own: it is written at the end of `*chars` (by text(),
-// or by a tokenizer straight into the room there), and at its next start or end event the
-// sink takes what lies from `text_from` on as the text before that event, pieces split by
+// or by a tokenizer straight into the room there), and at its next event (start, end, leaf)
+// the sink takes what lies from `text_from` on as the text before that event, pieces split by
 // comments already joined. An indentation may instead come as its length in `indent`, with
 // nothing written. take_text() does both; a sink may point `chars` at storage of its own,
 // and sets `text_from` to the end of it after each event.
@@ -104,7 +104,7 @@ public:
 
 protected:
     // The character data since the last event, for a sink that keeps it nowhere else: valid
-    // until the next write. Leaves `chars` empty again.
+    // until the next write, and dropped from `chars`.
     std::string_view take_text() {
         std::string_view t;
         if (indent) t = std::string_view(kIndentChars, indent);

@@ -136,8 +136,7 @@ private:
     };
     std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> raw_ids_;
     // The ids of the tags that are strings, by name: open addressing into `tags`, at most half
-    // full. Each section of a walk is a tree of its own that interns its few dozen names anew,
-    // so this costs no allocation per name.
+    // full. No allocation per name, and copied in one move into the next section of a walk.
     std::vector<uint32_t> tag_slots_;
     size_t named_tags_ = 0;
     void place_tag(uint32_t id);
