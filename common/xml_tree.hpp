@@ -90,7 +90,9 @@ public:
         return s.is_indent() ? std::string_view(kIndentChars, s.length) : std::string_view();
     }
 
-    // The tag id of a name as ElementTree shows it, kNone when no element of the tree has it.
+    // The tag id of a name as ElementTree shows it, kNone when the tree knows no such tag. It
+    // may know tags no element of it has: the sections of a walk start with the names of the
+    // sections before them.
     uint32_t find_tag(std::string_view name) const;
     // Interning: by expat's raw name while parsing, by the shown name when copying.
     uint32_t intern_raw(std::string_view raw);
