@@ -317,7 +317,7 @@ template <class E> uint32_t Scanner::plain_start(const uint8_t *q, const uint8_t
     if (!read_name<E>(q, end, names_, colon, more)) return TokenSink::kNoNameId;
     uint32_t id = TokenSink::kNoNameId;
     if (!colon && q + E::W <= end && E::at(q) == '>') {
-        id = find_name(names_.data() + base, (uint32_t) (names_.size() - base), true);
+        id = find_name(names_.data() + base, (uint32_t) (names_.size() - base));
         after = q;
     }
     names_.set_size(base);

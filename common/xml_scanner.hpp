@@ -120,7 +120,7 @@ private:
     void drop_text();
     const std::string *lookup(const char *prefix, size_t length) const;
     uint32_t number_name(const char *name, uint32_t length);
-    uint32_t find_name(const char *name, uint32_t length, bool add);
+    uint32_t find_name(const char *name, uint32_t length);
 
     TokenSink &sink_;
     Encoding encoding_ = Encoding::Unknown;

@@ -158,7 +158,7 @@ uint32_t Scanner::number_name(const char *name, uint32_t length) {
     if (guess != TokenSink::kNoNameId && known_[guess].length == length &&
         same_bytes(known_chars_.data() + known_[guess].at, name, length))
         return guess;
-    const uint32_t id = find_name(name, length, true);
+    const uint32_t id = find_name(name, length);
     if (previous_name_ != TokenSink::kNoNameId && id != TokenSink::kNoNameId) {
         KnownName &before = known_[previous_name_];
         (previous_was_start_ ? before.after_start : before.after_end) = id;
@@ -166,7 +166,8 @@ uint32_t Scanner::number_name(const char *name, uint32_t length) {
     return id;
 }
 
-uint32_t Scanner::find_name(const char *name, uint32_t length, bool add) {
+// The number of a name, found or given it now (kNoNameId past the limits).
+uint32_t Scanner::find_name(const char *name, uint32_t length) {
     size_t mask = name_slots_.size() - 1;
     if (!name_slots_.empty()) {
         for (size_t i = name_hash(name, length) & mask;; i = (i + 1) & mask) {
@@ -176,7 +177,7 @@ uint32_t Scanner::find_name(const char *name, uint32_t length, bool add) {
                 return id;
         }
     }
-    if (!add || known_.size() >= TokenSink::kMaxNameIds || known_chars_.size() + length >= kMaxNameBytes)
+    if (known_.size() >= TokenSink::kMaxNameIds || known_chars_.size() + length >= kMaxNameBytes)
         return TokenSink::kNoNameId;
     const auto id = (uint32_t) known_.size();
     const auto at = (uint32_t) known_chars_.size();
