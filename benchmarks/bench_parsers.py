@@ -2,6 +2,7 @@
 
     PYTHONPATH=contracts python3 benchmarks/bench_parsers.py [--big-mb 400] [--whole-mb 120]
     PYTHONPATH=contracts python3 benchmarks/bench_parsers.py --callgrind-mb 20   (instructions)
+    PYTHONPATH=contracts python3 benchmarks/bench_parsers.py --ratios [--ratio-mb 240] [--rounds 5]
 
 Figures (time, and peak resident memory above a bare interpreter that imported the same
 modules; each figure runs --repeat times, default 3, in fresh processes, and the table shows the
@@ -11,8 +12,11 @@ shortest time and the largest peak):
   walk, ElementTree        plain-Python RcsOutputFileParser (tests/baseline_parsers.py),
                            extremes() of every section
   walk, native             the native RcsOutputFileParser, extremes() of every section
+  last section, native     RcsOutputFileParser.section_result() of the file's last section
+                           (its id read from the end of the file by the parent process)
   whole, ElementTree/native  OutputFileParser: construction, then the six per-section lists
                            for every section id
+  whole, construction      OutputFileParser's construction and section_ids only
   ... expat only           the native figure with the fast scanner turned off
                            (QUILLON_XML_SCANNER=0): every document through expat, as before it
   4 walks, 4 threads / one after the other   the native walk of four files of a quarter size
@@ -29,11 +33,17 @@ the shortest of each, and beside it the median and range of the pairs' own ratio
 The streaming walk runs on two files a factor 4 apart, to show memory flat in file size.
 With --callgrind-mb, each figure instead runs under valgrind's callgrind on a file of that size
 and the table shows instructions per input byte (those of a bare interpreter subtracted).
+With --ratios, only the scanner's figures run, on one file: bare expat, the last section found,
+the walk with extremes() and the whole document (with its lists, and its construction alone),
+--rounds times in turn, each in a fresh process. Each figure is shown against the bare expat
+parse of the same round: the median of the rounds' ratios and their range, beside the targets.
 """
 
 import argparse
 import json
 import os
+import re
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -50,16 +60,32 @@ def _peak_kb():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
+def last_section_id(path):
+    """The identifier of the last section, from the end of the file."""
+    with open(path, "rb") as f:
+        head = f.read(2)
+        f.seek(0, os.SEEK_END)
+        size = f.tell()
+        f.seek(max(0, size - (1 << 20)) & ~1)
+        tail = f.read()
+    encoding = {b"\xff\xfe": "utf-16-le", b"\xfe\xff": "utf-16-be"}.get(head, "utf-8")
+    return int(re.findall(r"<SectionId>\s*(\d+)", tail.decode(encoding, "ignore"))[-1])
+
+
 def child(figure, path):
     sys.path.insert(0, TESTS)
     import io
     import xml.parsers.expat
     import baseline_parsers
     from quillon.external.varenna import varenna
+    last = int(os.environ["QUILLON_BENCH_LAST_ID"]) if figure == "last_native" else None
     start = time.perf_counter()
     count = 0
     if figure == "idle":
         pass
+    elif figure == "last_native":
+        with open(path, "rb") as f:
+            count = varenna.RcsOutputFileParser(f).section_result(last).id_
     elif figure.startswith("expat"):
         p = xml.parsers.expat.ParserCreate()
         if figure == "expat_handlers":
@@ -106,22 +132,27 @@ def child(figure, path):
             for section in module.RcsOutputFileParser(f).section_results():
                 count += len(section.extremes())
     elif figure.startswith("whole"):
-        module = varenna if figure == "whole_native" else baseline_parsers
+        module = baseline_parsers if figure == "whole_baseline" else varenna
         with open(path, "rb") as f:
             stream = io.BytesIO(f.read())
         parser = module.OutputFileParser(stream)
         del stream
         for sid in parser.section_ids:
+            if figure == "whole_parse":
+                count += 1
+                continue
             for op in OPS:
                 count += len(getattr(parser, op)(sid))
     seconds = time.perf_counter() - start
     print(json.dumps({"seconds": seconds, "peak_kb": _peak_kb(), "count": count}))
 
 
-def child_env(expat_only):
+def child_env(expat_only, figure=None, path=None):
     env = dict(os.environ)
     if expat_only:
         env["QUILLON_XML_SCANNER"] = "0"
+    if figure == "last_native":
+        env["QUILLON_BENCH_LAST_ID"] = str(last_section_id(path))
     return env
 
 
@@ -129,7 +160,7 @@ REPEAT = 3
 
 
 def child_run(figure, path, expat_only=False):
-    out = subprocess.run([sys.executable, __file__, "--child", figure, path], env=child_env(expat_only),
+    out = subprocess.run([sys.executable, __file__, "--child", figure, path], env=child_env(expat_only, figure, path),
                          check=True, capture_output=True, text=True).stdout
     return json.loads(out)
 
@@ -161,7 +192,7 @@ def instructions(figure, path, expat_only=False):
     with tempfile.TemporaryDirectory() as tmp:
         err = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={tmp}/out",
                               sys.executable, __file__, "--child", figure, path],
-                             env=child_env(expat_only), check=True, capture_output=True,
+                             env=child_env(expat_only, figure, path), check=True, capture_output=True,
                              text=True).stderr
     return int(re.search(r"Collected : (\d+)", err).group(1))
 
@@ -173,10 +204,12 @@ FIGURES = [  # label, child figure, file, expat only
     ("walk + extremes(), native, expat only", "walk_native", "big", True),
     ("walk + extremes(), native", "walk_native", "big", False),
     ("walk + extremes(), native", "walk_native", "quarter", False),
+    ("last section found, native", "last_native", "big", False),
     ("whole: build + 6 lists/id, ElementTree", "whole_baseline", "whole", False),
     ("whole: build + 6 lists/id, native, expat only", "whole_native", "whole", True),
     ("whole: build + 6 lists/id, native", "whole_native", "whole", False),
     ("whole: build + 6 lists/id, native", "whole_native", "whole_quarter", False),
+    ("whole: construction only, native", "whole_parse", "whole", False),
 ]
 
 # Four jobs one after the other, then in four threads: label, figure suffix, file, what to
@@ -209,6 +242,40 @@ def callgrind_table(mb, directory):
         print(f"{label:50} {size / 1e6:6.0f} MB {n / size:18.1f}", flush=True)
 
 
+# The scanner's figures: label, child figure, target as a fraction of bare expat's time.
+RATIO_FIGURES = [
+    ("last section found", "last_native", 0.14),
+    ("walk + extremes()", "walk_native", 0.38),
+    ("whole document + six lists per section", "whole_native", 0.40),
+    ("whole document, construction only", "whole_parse", None),
+]
+
+
+def ratio_table(path, rounds):
+    size = os.path.getsize(path)
+    idle = child_run("idle", path)["peak_kb"]
+    expat, runs = [], {fig: [] for _, fig, _ in RATIO_FIGURES}
+    for r in range(rounds):
+        expat.append(child_run("expat_bare", path))
+        for _, fig, _ in RATIO_FIGURES:
+            runs[fig].append(child_run(fig, path))
+        print(f"  round {r + 1}: expat {expat[-1]['seconds']:.2f} s, "
+              + ", ".join(f"{fig} {runs[fig][-1]['seconds']:.2f} s" for _, fig, _ in RATIO_FIGURES),
+              file=sys.stderr, flush=True)
+    print(f"file {size / 1e6:.0f} MB, {rounds} rounds, each figure in a fresh process; "
+          "ratio: the figure's time / bare expat's in the same round")
+    print(f"{'figure':40} {'median s':>9} {'ratio':>6} {'range':>11} {'target':>7} {'peak MB above idle':>19}")
+    med = statistics.median(r["seconds"] for r in expat)
+    peak = max(r["peak_kb"] for r in expat)
+    print(f"{'expat, no handlers':40} {med:9.3f} {1:6.2f} {'':>11} {'':>7} {(peak - idle) / 1024:19.1f}")
+    for label, fig, target in RATIO_FIGURES:
+        ratios = sorted(f["seconds"] / e["seconds"] for f, e in zip(runs[fig], expat))
+        med = statistics.median(r["seconds"] for r in runs[fig])
+        peak = max(r["peak_kb"] for r in runs[fig])
+        print(f"{label:40} {med:9.3f} {statistics.median(ratios):6.3f} {ratios[0]:5.3f}-{ratios[-1]:5.3f} "
+              f"{'<= ' + format(target, '.2f') if target else '':>7} {(peak - idle) / 1024:19.1f}")
+
+
 def main():
     global REPEAT, PAIR_ROUNDS
     ap = argparse.ArgumentParser(description=__doc__,
@@ -221,6 +288,9 @@ def main():
     ap.add_argument("--repeat", type=int, default=REPEAT, help="fresh runs of each timed figure")
     ap.add_argument("--pairs", type=int, default=PAIR_ROUNDS,
                     help="rounds of each thread figure (one after the other, then threads)")
+    ap.add_argument("--ratios", action="store_true", help="only the scanner's figures, as ratios to expat")
+    ap.add_argument("--ratio-mb", type=float, default=240)
+    ap.add_argument("--rounds", type=int, default=5, help="rounds of the --ratios figures")
     args = ap.parse_args()
     REPEAT = max(1, args.repeat)
     PAIR_ROUNDS = max(1, args.pairs)
@@ -231,6 +301,13 @@ def main():
         callgrind_table(args.callgrind_mb, args.dir)
         return
     sys.path.insert(0, TESTS)
+    if args.ratios:
+        import gen_results
+        path = os.path.join(args.dir, f"quillon_bench_{args.ratio_mb:g}MB.xml")
+        if not os.path.exists(path):
+            gen_results.generate(path, args.ratio_mb)
+        ratio_table(path, max(1, args.rounds))
+        return
     import gen_results
 
     files = {}
@@ -260,6 +337,7 @@ def main():
     old_whole = results[("whole_native", "whole", True)]
     nat_whole = results[("whole_native", "whole", False)]
     nat_whole_q = results[("whole_native", "whole_quarter", False)]
+    nat_last = results[("last_native", "big", False)]
     paired = []
     for label, suffix, key, against in PAIRS:
         serial, threads, ratios = pairs(suffix, files[key])
@@ -281,6 +359,7 @@ def main():
     print(f"ElementTree walk / native walk:        {base_walk['seconds'] / nat_walk['seconds']:6.2f}x (target >= 10)")
     print(f"native walk / bare expat:              {nat_walk['seconds'] / bare['seconds']:6.2f}  (target <= 0.5)")
     print(f"native walk, expat only / native walk: {old_walk['seconds'] / nat_walk['seconds']:6.2f}x")
+    print(f"last section found / bare expat:       {nat_last['seconds'] / bare['seconds']:6.2f}  (target <= 0.14)")
     print(f"native walk peak, 4x file:             {mb(nat_walk):6.1f} MB vs {mb(nat_walk_q):.1f} MB (target flat, < 16)")
     print(f"ElementTree whole / native whole:      {base_whole['seconds'] / nat_whole['seconds']:6.2f}x (target >= 10)")
     print(f"native whole, expat only / native:     {old_whole['seconds'] / nat_whole['seconds']:6.2f}x")

@@ -20,54 +20,33 @@ constexpr size_t kRunUnits = 4096;
 // ---------------------------------------------------------------------------------------------
 
 void Scanner::Buffer::grow(size_t n) {
-    size_t want = std::max(capacity * 2, size + n);
+    size_t want = std::max(capacity_ * 2, size_ + n);
     want = std::max<size_t>(want, 256);
-    // Zeroed once here, so that reading a whole block past a name (see same_name) never
-    // reads bytes nobody wrote.
     std::unique_ptr<char[]> bigger(new char[want]());
-    if (size) std::memcpy(bigger.get(), data.get(), size);
-    data = std::move(bigger);
-    capacity = want;
-}
-
-void Scanner::Buffer::append(const char *p, size_t n) {
-    reserve_more(n);
-    std::memcpy(data.get() + size, p, n);
-    size += n;
-}
-
-void Scanner::Buffer::push_code_point(uint32_t cp) {
-    reserve_more(4);
-    char *o = data.get() + size;
-    if (cp < 0x80) {
-        o[0] = (char) cp;
-        size += 1;
-    } else if (cp < 0x800) {
-        o[0] = (char) (0xC0 | (cp >> 6));
-        o[1] = (char) (0x80 | (cp & 0x3F));
-        size += 2;
-    } else if (cp < 0x10000) {
-        o[0] = (char) (0xE0 | (cp >> 12));
-        o[1] = (char) (0x80 | ((cp >> 6) & 0x3F));
-        o[2] = (char) (0x80 | (cp & 0x3F));
-        size += 3;
-    } else {
-        o[0] = (char) (0xF0 | (cp >> 18));
-        o[1] = (char) (0x80 | ((cp >> 12) & 0x3F));
-        o[2] = (char) (0x80 | ((cp >> 6) & 0x3F));
-        o[3] = (char) (0x80 | (cp & 0x3F));
-        size += 4;
-    }
+    if (size_) std::memcpy(bigger.get(), data_.get(), size_);
+    data_ = std::move(bigger);
+    capacity_ = want;
 }
 
 // ---------------------------------------------------------------------------------------------
 
-bool Scanner::feed(const char *data, size_t length) { return run((const uint8_t *) data, length, false); }
+bool Scanner::feed(const char *data, size_t length) {
+    if (run((const uint8_t *) data, length, false)) return true;
+    drop_text();
+    return false;
+}
 
 bool Scanner::close() {
-    if (!run(nullptr, 0, true)) return false;
-    if (stage_ != Stage::Epilog) bad_ = true;
-    return !bad_;
+    if (run(nullptr, 0, true) && stage_ == Stage::Epilog) return true;
+    bad_ = true;
+    drop_text();
+    return false;
+}
+
+// Giving up, the character data written since the last event goes: expat reports it again.
+void Scanner::drop_text() {
+    sink_.chars->set_size(sink_.text_from);
+    sink_.indent = 0;
 }
 
 bool Scanner::detect(const uint8_t *d, size_t, size_t &skip) {
@@ -156,6 +135,7 @@ template <class E> size_t Scanner::scan(const uint8_t *const begin, const uint8_
     constexpr size_t W = E::W;
     const uint8_t *p = begin;
     while (true) {
+        if (stage_ == Stage::Content) content<E>(p, end);
         if ((size_t) (end - p) < W) {
             if (final && (p != end || stage_ != Stage::Epilog)) bad_ = true;
             break;
@@ -212,56 +192,190 @@ template <class E> Scanner::R Scanner::markup(const uint8_t *&p, const uint8_t *
     return R::Bad;  // a DOCTYPE, or not markup at all
 }
 
+// The tokens that make up nearly all of a written document, taken here with the scanner's
+// state in registers: indentation, runs of plain character data, start tags of a plain name
+// with nothing after it, end tags with nothing after the name, and an element of only plain
+// character data as one event. At anything else (or what the piece does not hold whole) it
+// stops where that token starts, and the general steps take it.
+template <class E> void Scanner::content(const uint8_t *&pp, const uint8_t *end) {
+    constexpr size_t W = E::W;
+    using B = Block<E>;
+    static const char *const kNoAttributes[] = {nullptr};
+    const uint8_t *p = pp;
+    while (end - p >= (ptrdiff_t) (2 * B::kBytes)) {
+        const uint32_t c = E::at(p);
+        if (c == '<') {
+            if (E::at(p + W) == '/') {
+                const Open o = open_.back();
+                const uint8_t *after = p + 2 * W + o.name_length * W;
+                if (o.known != TokenSink::kNoNameId) {
+                    const size_t n = (o.name_length + 2) * W;
+                    if ((size_t) (end - p) < W + n + kRawBlock ||
+                        !same_raw(p + W, (const uint8_t *) known_tags_.data() + known_[o.known].tag_at, n))
+                        break;
+                } else if (after + W > end || !same_name<E>(p + 2 * W, end, name_of(o), o.name_length) ||
+                           E::at(after) != '>') {
+                    break;
+                }
+                p = after + W;
+                if (o.known == TokenSink::kNoNameId || o.bindings != bindings_.size() || open_.size() == 1) {
+                    report_end();
+                    if (open_.empty()) break;
+                    continue;
+                }
+                open_.pop_back();
+                ++events_;
+                previous_name_ = o.known;
+                previous_was_start_ = false;
+                sink_.end();
+                continue;
+            }
+            if (defaults_) break;  // names to resolve
+            // The name that came here last time, compared first; the table looked into only
+            // when it is another.
+            uint32_t id = TokenSink::kNoNameId;
+            if (previous_name_ != TokenSink::kNoNameId) {
+                const KnownName &before = known_[previous_name_];
+                id = previous_was_start_ ? before.after_start : before.after_end;
+            }
+            const uint8_t *after = nullptr;
+            if (id != TokenSink::kNoNameId) {
+                const KnownName &k = known_[id];
+                const size_t n = (k.length + 1) * W;  // "name>"
+                after = p + W + k.length * W;
+                if ((size_t) (end - p) < W + n + kRawBlock ||
+                    !same_raw(p + W, (const uint8_t *) known_tags_.data() + k.tag_at + W, n))
+                    id = TokenSink::kNoNameId;
+            }
+            if (id == TokenSink::kNoNameId) {
+                id = plain_start<E>(p + W, end, after);
+                if (id == TokenSink::kNoNameId) break;
+                if (previous_name_ != TokenSink::kNoNameId) {
+                    KnownName &before = known_[previous_name_];
+                    (previous_was_start_ ? before.after_start : before.after_end) = id;
+                }
+            }
+            const KnownName &k = known_[id];
+            const char *name = known_chars_.data() + k.at;
+            const uint8_t *q = after + W;
+            if (q + W <= end && E::at(q) != '\n') {
+                // Plain character data (or none) and the end tag: the whole element at once.
+                CharArena &out = *sink_.chars;
+                const size_t text_at = out.size();
+                const uint8_t *limit = end - q > (ptrdiff_t) (kRunUnits * W) ? q + kRunUnits * W : end;
+                char *const begin = out.room(kRunUnits + kRunSlack);
+                char *o = begin;
+                const uint8_t *r = copy_plain<E>(q, limit, o);
+                const size_t n = (k.length + 2) * W;  // "/name>"
+                if ((size_t) (end - r) >= W + n + kRawBlock && E::at(r) == '<' &&
+                    same_raw(r + W, (const uint8_t *) known_tags_.data() + k.tag_at, n)) {
+                    const uint8_t *close = r + n;  // its '>'
+                    out.set_size(text_at + (size_t) (o - begin));
+                    events_ += 2;
+                    previous_name_ = id;
+                    previous_was_start_ = false;
+                    sink_.leaf(name, id, text_at);
+                    p = close + W;
+                    continue;
+                }
+            }
+            open_.push_back(Open{k.at, k.length, (uint32_t) bindings_.size(), id});
+            ++events_;
+            previous_name_ = id;
+            previous_was_start_ = true;
+            sink_.start(name, const_cast<const char **>(kNoAttributes), id);
+            p = q;
+            continue;
+        }
+        CharArena &out = *sink_.chars;
+        if (c == '\n' && out.size() == sink_.text_from && sink_.indent == 0) {
+            const uint8_t *q = skip_spaces<E>(p + W, end);
+            const size_t n = (size_t) (q - p) / W;
+            if (n <= kMaxIndent && q + W <= end && E::at(q) == '<') {
+                sink_.indent = (uint32_t) n;
+                p = q;
+                continue;
+            }
+        }
+        keep_indent();
+        const uint8_t *limit = end - p > (ptrdiff_t) (kRunUnits * W) ? p + kRunUnits * W : end;
+        char *const begin = out.room(kRunUnits + kRunSlack);
+        char *o = begin;
+        p = copy_plain<E>(p, limit, o);
+        out.set_size(out.size() + (size_t) (o - begin));
+        if (p + W > end || E::at(p) != '<') break;
+    }
+    pp = p;
+}
+
+// The number of the name of a start tag at `q` (past its '<') that is a plain name followed
+// by '>' at once (`after` pointing there); kNoNameId for any other.
+template <class E> uint32_t Scanner::plain_start(const uint8_t *q, const uint8_t *end, const uint8_t *&after) {
+    const size_t base = names_.size();
+    uint32_t colon;
+    bool more;
+    if (!read_name<E>(q, end, names_, colon, more)) return TokenSink::kNoNameId;
+    uint32_t id = TokenSink::kNoNameId;
+    if (!colon && q + E::W <= end && E::at(q) == '>') {
+        id = find_name(names_.data() + base, (uint32_t) (names_.size() - base));
+        after = q;
+    }
+    names_.set_size(base);
+    return id;
+}
+
 template <class E> Scanner::R Scanner::text(const uint8_t *&p, const uint8_t *end) {
     constexpr size_t W = E::W;
-    if (text_.size == 0 && indent_ == 0 && E::at(p) == '\n') {
-        // Indentation up to the next markup: kept as its length, reported as a piece of the
-        // indentation the sink knows, unless more character data joins it.
-        const uint8_t *q = SpaceRun<E>::skip(p + W, end);
+    CharArena &out = *sink_.chars;
+    if (E::at(p) == '\n' && out.size() == sink_.text_from && sink_.indent == 0) {
+        // Indentation up to the next markup: counted, not written, unless more character data
+        // joins it.
+        const uint8_t *q = skip_spaces<E>(p + W, end);
         while (q + W <= end && E::at(q) == ' ') q += W;
         const size_t n = (size_t) (q - p) / W;
         if (n <= kMaxIndent && q + W <= end && E::at(q) == '<') {
-            indent_ = (uint32_t) n;
+            sink_.indent = (uint32_t) n;
             p = q;
             return R::Ok;
         }
     }
     keep_indent();
     while (true) {
+        // At most kRunUnits at a time, so that the room taken stays small for a huge piece.
         const uint8_t *limit = end - p > (ptrdiff_t) (kRunUnits * W) ? p + kRunUnits * W : end;
-        text_.reserve_more(kRunUnits + 16);
-        char *out = text_.data.get() + text_.size;
-        p = Run<E>::copy(p, limit, out);
-        for (; p + W <= limit; p += W, ++out) {
+        char *const begin = out.room(kRunUnits + kRunSlack);
+        char *o = begin;
+        p = copy_plain<E>(p, limit, o);
+        for (; p + W <= limit; p += W, ++o) {
             const uint32_t c = E::at(p);
             if (!has(c, kPlain)) break;
-            *out = (char) c;
+            *o = (char) c;
         }
-        text_.size = (size_t) (out - text_.data.get());
+        out.set_size(out.size() + (size_t) (o - begin));
         if (p + W > end) return R::More;
         if (p + W > limit) continue;
         const uint32_t c = E::at(p);
         if (c == '<') return R::Ok;
         if (c == '&') {
-            const R r = reference<E>(p, end, text_);
+            const R r = reference<E>(p, end, out);
             if (r != R::Ok) return r;
         } else if (c == ']') {
             if ((size_t) (end - p) < 3 * W) return R::More;
             if (E::at(p + W) == ']' && E::at(p + 2 * W) == '>') return R::Bad;
-            text_.push(']');
+            append_char(out, ']');
             p += W;
         } else if (c == '\r') {
             if ((size_t) (end - p) < 2 * W) return R::More;
-            text_.push('\n');
+            append_char(out, '\n');
             p += E::at(p + W) == '\n' ? 2 * W : W;
         } else {
-            const R r = decode_into<E>(p, end, text_, R::Ok, R::More, R::Bad);
+            const R r = decode_into<E>(p, end, out, R::Ok, R::More, R::Bad);
             if (r != R::Ok) return r;
         }
     }
 }
 
-template <class E> Scanner::R Scanner::reference(const uint8_t *&p, const uint8_t *end, Buffer &out) {
+template <class E, class Out> Scanner::R Scanner::reference(const uint8_t *&p, const uint8_t *end, Out &out) {
     constexpr size_t W = E::W;
     const uint8_t *q = p + W;
     // Longer references than these are not the ones we accept: leave them to expat.
@@ -299,39 +413,16 @@ template <class E> Scanner::R Scanner::reference(const uint8_t *&p, const uint8_
         else if (s == "apos") cp = '\'';
         else return R::Bad;  // an entity only a DOCTYPE could declare: expat's error
     }
-    out.push_code_point(cp);
+    append_code_point(out, cp);
     p = q + W;
     return R::Ok;
 }
 
-void Scanner::keep_indent() {
-    if (!indent_) return;
-    text_.append(kIndentChars, indent_);
-    indent_ = 0;
-}
-
-void Scanner::flush_text() {
-    if (indent_) {  // nothing joined it (every addition to the text keeps it first)
-        sink_.text(kIndentChars, (int) indent_);
-        indent_ = 0;
-        return;
-    }
-    if (!text_.size) return;
-    // The sink takes an int; a larger text goes in pieces, as expat would hand it over.
-    const char *d = text_.data.get();
-    size_t n = text_.size;
-    constexpr size_t kMaxPiece = 1u << 30;
-    while (n > kMaxPiece) {
-        size_t cut = kMaxPiece;
-        while (((unsigned char) d[cut] & 0xC0) == 0x80) --cut;  // not inside a character
-        sink_.text(d, (int) cut);
-        d += cut;
-        n -= cut;
-    }
-    sink_.text(d, (int) n);
-    text_.clear();
-}
-
-QL_SCANNER_INSTANTIATE(reference, const uint8_t *&, const uint8_t *, Buffer &);
+#define QL_REFERENCE(E, Out) \
+    template Scanner::R Scanner::reference<scanning::E, Out>(const uint8_t *&, const uint8_t *, Out &)
+QL_REFERENCE(Utf8, Scanner::Buffer);
+QL_REFERENCE(Utf16LE, Scanner::Buffer);
+QL_REFERENCE(Utf16BE, Scanner::Buffer);
+#undef QL_REFERENCE
 
 }  // namespace quillon::xml

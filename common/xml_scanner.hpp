@@ -1,8 +1,9 @@
 // A validating scanner for the documents our programs write: UTF-16 (either byte order) or
 // UTF-8, no DOCTYPE, names in ASCII. It checks everything expat checks on such a document and
 // reports the same elements, attributes and (joined) texts to a TokenSink, several times
-// faster, because it does less: no line and column tracking, no name hashing, no entity
-// machinery, and UTF-16 text narrowed eight characters at a time.
+// faster, because it does less: no line and column tracking, no entity machinery, names known
+// by number, and runs of text, names and blanks read a block of code units at a time, texts
+// written straight where the sink keeps them.
 //
 // It never reports an error. Whatever it does not accept, malformed or merely unusual, makes
 // it give up (feed() or close() returns false) and the caller hands the document to expat,
@@ -34,7 +35,6 @@ public:
     // The end of the document. False unless the document was complete and accepted.
     bool close();
 
-    bool gave_up() const { return bad_; }
     // Start and end events reported so far.
     size_t events() const { return events_; }
 
@@ -43,29 +43,36 @@ private:
     enum class Stage : uint8_t { Start, Prolog, Content, Epilog };
     enum class R : uint8_t { Ok, More, Bad };
 
-    // A growable byte buffer. Growing it zeroes the new room once; taking room does not.
-    struct Buffer {
-        std::unique_ptr<char[]> data;
-        size_t size = 0;
-        size_t capacity = 0;
-        void reserve_more(size_t n) {
-            if (capacity - size >= n) return;
-            grow(n);
+    // A growable byte buffer, with the interface of the sink's CharArena. Growing it zeroes
+    // the new room once, so that reading a whole block past a name never reads bytes nobody
+    // wrote; taking room does not.
+    class Buffer {
+    public:
+        size_t size() const { return size_; }
+        char *data() const { return data_.get(); }
+        char *room(size_t n) {
+            if (capacity_ - size_ < n) grow(n);
+            return data_.get() + size_;
         }
-        void grow(size_t n);
+        void set_size(size_t n) { size_ = n; }
         void push(char c) {
-            reserve_more(1);
-            data[size++] = c;
+            *room(1) = c;
+            ++size_;
         }
-        void append(const char *p, size_t n);
-        void push_code_point(uint32_t cp);
-        void clear() { size = 0; }
+        void clear() { size_ = 0; }
+
+    private:
+        void grow(size_t n);
+        std::unique_ptr<char[]> data_;
+        size_t size_ = 0;
+        size_t capacity_ = 0;
     };
 
     struct Open {
-        uint32_t name_at;    // raw qualified name in names_ (null-terminated)
+        uint32_t name_at;    // raw qualified name in known_chars_ when known, else in names_
         uint32_t name_length;
         uint32_t bindings;   // size of bindings_ before this element's declarations
+        uint32_t known;      // number of the known name, or kNoNameId
     };
     struct Binding {
         std::string prefix;  // empty for the default namespace
@@ -92,13 +99,28 @@ private:
     template <class E> R declaration(const uint8_t *&p, const uint8_t *end);
     template <class E> R cdata(const uint8_t *&p, const uint8_t *end);
     template <class E> R attribute_value(const uint8_t *&p, const uint8_t *end);
-    template <class E> R reference(const uint8_t *&p, const uint8_t *end, Buffer &out);
+    // A reference at `p`, its character appended to `out`.
+    template <class E, class Out> R reference(const uint8_t *&p, const uint8_t *end, Out &out);
 
-    bool report_start(uint32_t name_at, uint32_t name_length, uint32_t colon, bool empty);
-    bool report_end();
-    void flush_text();
-    void keep_indent();
+    // The common tokens of an element's content, as long as they come.
+    template <class E> void content(const uint8_t *&p, const uint8_t *end);
+    template <class E> uint32_t plain_start(const uint8_t *q, const uint8_t *end, const uint8_t *&after);
+
+    bool report_start(const Open &o, uint32_t colon, bool empty);
+    void report_end();
+    const char *name_of(const Open &o) const {
+        return (o.known != TokenSink::kNoNameId ? known_chars_.data() : names_.data()) + o.name_at;
+    }
+    // Indentation that more character data joins is written out after all.
+    void keep_indent() {
+        if (!sink_.indent) return;
+        sink_.chars->append(kIndentChars, sink_.indent);
+        sink_.indent = 0;
+    }
+    void drop_text();
     const std::string *lookup(const char *prefix, size_t length) const;
+    uint32_t number_name(const char *name, uint32_t length);
+    uint32_t find_name(const char *name, uint32_t length);
 
     TokenSink &sink_;
     Encoding encoding_ = Encoding::Unknown;
@@ -107,10 +129,28 @@ private:
     bool need_declaration_ = false;  // UTF-16 without a byte order mark
     size_t events_ = 0;
     std::string carry_;              // the start of a token cut by the end of a piece
-    Buffer text_;                    // character data not yet reported
-    uint32_t indent_ = 0;            // or an indentation, by its length (text_ is empty then)
-    Buffer names_;                   // raw names of the open elements
+    Buffer names_;                   // raw names of the open elements that are not known
     std::vector<Open> open_;
+
+    // Element names without a colon, numbered as first seen (up to the sink's limit, and to
+    // kMaxNameBytes of names, so that memory stays flat whatever the document). Documents
+    // repeat the same sequence of tags over and over: the name that followed an element's start,
+    // and the one that followed its end, the last time are compared first, and a hash table
+    // looked into only when that guess is wrong.
+    static constexpr size_t kMaxNameBytes = 1 << 20;
+    struct KnownName {
+        uint32_t at, length;  // in known_chars_, null-terminated
+        uint32_t tag_at;      // in known_tags_
+        uint32_t after_start = TokenSink::kNoNameId;
+        uint32_t after_end = TokenSink::kNoNameId;
+    };
+    std::vector<KnownName> known_;
+    Buffer known_chars_;
+    Buffer known_tags_;  // "/name>" of each, in the document's encoding: compared as it stands
+    std::vector<uint32_t> name_slots_;  // open addressing by hash: a number, or kNoNameId
+    uint32_t previous_name_ = TokenSink::kNoNameId;  // of the last start or end event
+    bool previous_was_start_ = false;
+
     std::vector<Binding> bindings_;
     size_t defaults_ = 0;            // bindings of the default namespace among them
     std::vector<RawAttribute> raw_attributes_;

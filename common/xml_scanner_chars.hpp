@@ -12,16 +12,20 @@
 namespace quillon::xml::scanning {
 
 // How a code unit is read. The whole scanner is written once against these.
+// kSwap: the bytes of a unit stand in the other order than in a little-endian number.
 struct Utf8 {
     static constexpr size_t W = 1;
+    static constexpr bool kSwap = false;
     static uint32_t at(const uint8_t *p) { return p[0]; }
 };
 struct Utf16LE {
     static constexpr size_t W = 2;
+    static constexpr bool kSwap = false;
     static uint32_t at(const uint8_t *p) { return p[0] | ((uint32_t) p[1] << 8); }
 };
 struct Utf16BE {
     static constexpr size_t W = 2;
+    static constexpr bool kSwap = true;
     static uint32_t at(const uint8_t *p) { return p[1] | ((uint32_t) p[0] << 8); }
 };
 
@@ -119,15 +123,46 @@ template <class E> struct Decoder16 {
 template <> struct Decoder<Utf16LE> : Decoder16<Utf16LE> {};
 template <> struct Decoder<Utf16BE> : Decoder16<Utf16BE> {};
 
+// A code point appended in UTF-8 to any of the scanner's outputs.
+template <class Out> inline void append_code_point(Out &out, uint32_t cp) {
+    char *o = out.room(4);
+    size_t n;
+    if (cp < 0x80) {
+        o[0] = (char) cp;
+        n = 1;
+    } else if (cp < 0x800) {
+        o[0] = (char) (0xC0 | (cp >> 6));
+        o[1] = (char) (0x80 | (cp & 0x3F));
+        n = 2;
+    } else if (cp < 0x10000) {
+        o[0] = (char) (0xE0 | (cp >> 12));
+        o[1] = (char) (0x80 | ((cp >> 6) & 0x3F));
+        o[2] = (char) (0x80 | (cp & 0x3F));
+        n = 3;
+    } else {
+        o[0] = (char) (0xF0 | (cp >> 18));
+        o[1] = (char) (0x80 | ((cp >> 12) & 0x3F));
+        o[2] = (char) (0x80 | ((cp >> 6) & 0x3F));
+        o[3] = (char) (0x80 | (cp & 0x3F));
+        n = 4;
+    }
+    out.set_size(out.size() + n);
+}
+
+template <class Out> inline void append_char(Out &out, char c) {
+    *out.room(1) = c;
+    out.set_size(out.size() + 1);
+}
+
 // One character that is not ASCII, checked and appended to `out` in UTF-8; `p` moves past it
 // only when it is whole and valid.
-template <class E, class Buffer, class Rr>
-inline Rr decode_into(const uint8_t *&p, const uint8_t *end, Buffer &out, Rr ok, Rr more, Rr bad) {
+template <class E, class Out, class Rr>
+inline Rr decode_into(const uint8_t *&p, const uint8_t *end, Out &out, Rr ok, Rr more, Rr bad) {
     uint32_t cp;
     const uint8_t *next;
     const Rr r = Decoder<E>::decode(p, end, cp, next, ok, more, bad);
     if (r != ok) return r;
-    out.push_code_point(cp);
+    append_code_point(out, cp);
     p = next;
     return ok;
 }

@@ -54,7 +54,7 @@ template <class E> Scanner::R Scanner::processing_instruction(const uint8_t *&p,
     uint32_t colon;
     QL_READ_NAME(E, q, end, target, colon);
     if (colon) return R::Bad;
-    if (target.size >= 3 && equal_ascii_ci(target.data.get(), 3, "xml")) return R::Bad;
+    if (target.size() >= 3 && equal_ascii_ci(target.data(), 3, "xml")) return R::Bad;
     if (q + W > end) return R::More;
     uint32_t c = E::at(q);
     if (c == '?') {  // no data: the target is followed by the end at once
@@ -171,38 +171,39 @@ template <class E> Scanner::R Scanner::cdata(const uint8_t *&p, const uint8_t *e
         if (E::at(q) != (uint8_t) kOpen[i]) return R::Bad;
     }
     keep_indent();
-    const size_t before = text_.size;
+    CharArena &out = *sink_.chars;
+    const size_t before = out.size();
     while (true) {
         if (q + W > end) {
-            text_.size = before;
+            out.set_size(before);
             return R::More;
         }
         const uint32_t c = E::at(q);
         if (c == ']') {
             if (q + 3 * W > end) {
-                text_.size = before;
+                out.set_size(before);
                 return R::More;
             }
             if (E::at(q + W) == ']' && E::at(q + 2 * W) == '>') {
                 p = q + 3 * W;
                 return R::Ok;
             }
-            text_.push(']');
+            append_char(out, ']');
             q += W;
         } else if (c == '\r') {
             if (q + 2 * W > end) {
-                text_.size = before;
+                out.set_size(before);
                 return R::More;
             }
-            text_.push('\n');
+            append_char(out, '\n');
             q += E::at(q + W) == '\n' ? 2 * W : W;
         } else if ((c >= 0x20 && c < 0x80) || c == '\t' || c == '\n') {
-            text_.push((char) c);
+            append_char(out, (char) c);
             q += W;
         } else {
-            const R r = decode_into<E>(q, end, text_, R::Ok, R::More, R::Bad);
+            const R r = decode_into<E>(q, end, out, R::Ok, R::More, R::Bad);
             if (r != R::Ok) {
-                text_.size = before;
+                out.set_size(before);
                 return r;
             }
         }

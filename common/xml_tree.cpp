@@ -7,24 +7,31 @@
 
 namespace quillon::xml {
 
-void CharArena::grow_to(size_t n) {
-    std::unique_ptr<char[]> bigger(new char[n]);  // pages untouched until written
-    if (size_) std::memcpy(bigger.get(), data_.get(), size_);
-    data_ = std::move(bigger);
-    capacity_ = n;
+uint32_t Tree::find_tag(std::string_view name) const {
+    if (tag_slots_.empty()) return kNone;
+    const size_t mask = tag_slots_.size() - 1;
+    for (size_t i = Hash()(name) & mask;; i = (i + 1) & mask) {
+        const uint32_t id = tag_slots_[i];
+        if (id == kNone) return kNone;
+        if (tags[id].name == name) return id;
+    }
 }
 
-uint32_t Tree::find_tag(std::string_view name) const {
-    auto it = shown_ids_.find(name);
-    return it == shown_ids_.end() ? kNone : it->second;
+void Tree::place_tag(uint32_t id) {
+    const size_t mask = tag_slots_.size() - 1;
+    size_t i = Hash()(tags[id].name) & mask;
+    while (tag_slots_[i] != kNone) i = (i + 1) & mask;
+    tag_slots_[i] = id;
 }
 
 uint32_t Tree::intern_shown(std::string_view shown) {
-    auto it = shown_ids_.find(shown);
-    if (it != shown_ids_.end()) return it->second;
+    const uint32_t found = find_tag(shown);
+    if (found != kNone) return found;
     const auto id = (uint32_t) tags.size();
     tags.push_back(Tag{std::string(shown), {}});
-    shown_ids_.emplace(std::string(shown), id);
+    if ((named_tags_ + 1) * 2 > tag_slots_.size()) reserve_tags(named_tags_ + 1);
+    place_tag(id);
+    ++named_tags_;
     return id;
 }
 
@@ -44,9 +51,29 @@ uint32_t Tree::intern_raw(std::string_view raw) {
     return id;
 }
 
+bool Tree::copy_tag_names(const Tree &from) {
+    if (!tags.empty()) return false;
+    for (const Tag &t : from.tags) {
+        if (t.is_foreign()) {
+            tags.clear();
+            return false;
+        }
+        tags.push_back(Tag{t.name, {}});
+    }
+    tag_slots_ = from.tag_slots_;
+    named_tags_ = from.named_tags_;
+    raw_ids_ = from.raw_ids_;
+    return true;
+}
+
 void Tree::reserve_tags(size_t count) {
     tags.reserve(count);
-    shown_ids_.reserve(count);
+    if (count * 2 <= tag_slots_.size()) return;
+    size_t slots = 16;
+    while (slots < count * 2) slots *= 2;
+    tag_slots_.assign(slots, kNone);
+    for (uint32_t id = 0; id < tags.size(); ++id)
+        if (!tags[id].is_foreign()) place_tag(id);
 }
 
 uint32_t Tree::intern_foreign(nb::handle tag) {
@@ -91,7 +118,9 @@ void Tree::clear(uint32_t node) {
 // ---------------------------------------------------------------------------------------------
 
 TreeBuilder::TreeBuilder(std::string section_tag)
-    : section_tag_(std::move(section_tag)), whole_document_(section_tag_.empty()) {}
+    : section_tag_(std::move(section_tag)), whole_document_(section_tag_.empty()) {
+    chars = &dropped_;
+}
 
 void TreeBuilder::expect_document_size(size_t bytes) {
     if (!whole_document_) return;
@@ -109,30 +138,27 @@ ElementRef TreeBuilder::pop_finished() {
     return r;
 }
 
-Span *TreeBuilder::target() {
-    if (text_node_ == kNone) return nullptr;
-    Node &n = tree_->nodes[text_node_];
-    return text_is_tail_ ? &n.tail : &n.text;
-}
-
 void TreeBuilder::append_text(Span &s, const char *data, size_t length) {
-    CharArena &chars = tree_->chars;
-    if (chars.size() + length + Span::kMaxIndent >= Span::kIndent) throw std::bad_alloc();
-    if (s.is_indent()) {
-        // More than indentation after all: the indentation goes into the arena first.
-        const uint32_t indent = s.length;
-        s.offset = (uint32_t) chars.size();
-        chars.append(kIndentChars, indent);
-    } else if (s.is_none()) {
-        s.offset = (uint32_t) chars.size();
-    }
-    // Pieces of one text arrive with nothing else written in between, so the text stays
-    // contiguous at the end of the arena.
-    chars.append(data, length);
-    s.length += (uint32_t) length;
+    CharArena &arena = tree_->chars;
+    if (arena.size() + length + Span::kMaxIndent >= Span::kIndent) throw std::bad_alloc();
+    s.offset = (uint32_t) arena.size();
+    s.length = (uint32_t) length;
+    arena.append(data, length);
 }
 
 namespace {
+
+bool all_spaces(const char *p, size_t length) {
+    size_t i = 0;
+    for (uint64_t word; i + 8 <= length; i += 8) {
+        std::memcpy(&word, p + i, 8);
+        if (word != 0x2020202020202020u) return false;
+    }
+    for (; i < length; ++i)
+        if (p[i] != ' ') return false;
+    return true;
+}
+
 bool all_blank(const char *p, size_t length) {
     // Indentation is a line break and then mostly spaces: look at eight of those at a time.
     size_t i = 0;
@@ -145,29 +171,53 @@ bool all_blank(const char *p, size_t length) {
         if (p[i] != ' ' && p[i] != '\n' && p[i] != '\t' && p[i] != '\r') return false;
     return true;
 }
+
 }  // namespace
 
-void TreeBuilder::flush_blank(Span &s) {
-    if (!blank_pending_) return;
-    blank_pending_ = false;
-    append_text(s, blank_, blank_length_);
-    blank_length_ = 0;
+// The character data since the last event becomes the text or tail it belongs to, where it
+// lies in the arena; an indentation and a blank text seen before leave the arena again.
+void TreeBuilder::settle_pending_text() {
+    CharArena &arena = *chars;
+    const size_t from = text_from;
+    if (text_node_ == kNone) {
+        arena.set_size(from);
+        indent = 0;
+        return;
+    }
+    Node &node = tree_->nodes[text_node_];
+    Span &s = text_is_tail_ ? node.tail : node.text;
+    if (indent) {  // counted by the tokenizer, nothing written
+        s = Span{Span::kIndent, indent};
+        indent = 0;
+        return;
+    }
+    if (arena.size() + Span::kMaxIndent >= Span::kIndent) throw std::bad_alloc();
+    s = Span{(uint32_t) from, (uint32_t) (arena.size() - from)};
+    if ((unsigned char) arena.data()[from] <= ' ') settle_blank(s);
 }
 
-void TreeBuilder::settle_text() {
-    if (!blank_pending_) return;
-    Span &s = *target();
-    const uint32_t length = blank_length_;
-    blank_pending_ = false;
-    blank_length_ = 0;
-    std::vector<Span> &same_length = blank_texts_[length];
+void TreeBuilder::settle_blank(Span &s) {
+    CharArena &arena = tree_->chars;
+    const char *p = arena.data() + s.offset;
+    const size_t n = s.length;
+    if (n <= Span::kMaxIndent && p[0] == '\n' && all_spaces(p + 1, n - 1)) {
+        arena.set_size(s.offset);
+        s = Span{Span::kIndent, (uint32_t) n};
+    } else if (n <= kMaxSharedBlank && all_blank(p, n)) {
+        share_blank(s);
+    }
+}
+
+void TreeBuilder::share_blank(Span &s) {
+    CharArena &arena = tree_->chars;
+    std::vector<Span> &same_length = blank_texts_[s.length];
     for (const Span &known : same_length) {
-        if (std::memcmp(tree_->chars.data() + known.offset, blank_, length) == 0) {
+        if (std::memcmp(arena.data() + known.offset, arena.data() + s.offset, s.length) == 0) {
+            arena.set_size(s.offset);
             s = known;
             return;
         }
     }
-    append_text(s, blank_, length);
     // A document of ever new blank texts keeps its copies rather than making each search long.
     if (same_length.size() < kBlanksPerLength) same_length.push_back(s);
 }
@@ -184,9 +234,20 @@ uint32_t TreeBuilder::lookup_raw(const char *name) {
     return id;
 }
 
-// The tag id in tree_ of the element starting now (its raw tag in `raw`); updates the guesses.
-uint32_t TreeBuilder::tag_of(const char *name, uint32_t &raw) {
+// The tag id in tree_ of the element starting now, the first time its number is seen in the
+// tree or when it has none (then its raw tag in `raw`, and the guesses updated).
+uint32_t TreeBuilder::tag_of(const char *name, uint32_t name_id, uint32_t &raw) {
     raw = kNone;
+    if (name_id < kMaxNameIds) {
+        if (name_id >= ids_seen_) {
+            if (!tag_of_id_) tag_of_id_.reset(new uint32_t[kMaxNameIds]);
+            std::fill(tag_of_id_.get() + ids_seen_, tag_of_id_.get() + name_id + 1, kNone);
+            ids_seen_ = name_id + 1;
+        }
+        uint32_t &in_tree = tag_of_id_[name_id];
+        if (in_tree == kNone) in_tree = tree_->intern_raw(name);
+        return in_tree;
+    }
     if (previous_raw_ != kNone) {
         RawTag &before = raw_tags_[previous_raw_];
         const uint32_t guess = previous_was_start_ ? before.after_start : before.after_end;
@@ -205,38 +266,62 @@ uint32_t TreeBuilder::tag_of(const char *name, uint32_t &raw) {
     return in_tree;
 }
 
-void TreeBuilder::start(const char *name, const char **attributes) {
+// A new section (or the document, unless made ready beforehand).
+void TreeBuilder::begin_tree() {
+    tree_ = std::make_shared<Tree>();
+    // Sections tend to be alike: room for one like the last saves growing the arrays, and its
+    // names, under the same ids, save interning them again.
+    tree_->nodes.reserve(last_nodes_);
+    tree_->chars.reserve(last_chars_);
+    for (std::vector<Span> &v : blank_texts_) v.clear();
+    if (last_tree_ && tree_->copy_tag_names(*last_tree_)) {
+        last_tree_.reset();
+        return;
+    }
+    last_tree_.reset();
+    tree_->reserve_tags(last_tags_);
+    std::fill(tree_tag_.begin(), tree_tag_.end(), kNone);
+    std::fill(tag_of_id_.get(), tag_of_id_.get() + ids_seen_, kNone);
+    ids_seen_ = 0;
+    if (!whole_document_) section_tag_id_ = tree_->intern_raw(section_tag_);
+}
+
+// A node for the element starting now, the last child of the innermost open one.
+inline uint32_t TreeBuilder::add_child(const char *name, uint32_t name_id, uint32_t &raw) {
+    raw = kNone;
+    uint32_t tag;
+    if (name_id >= ids_seen_ || (tag = tag_of_id_[name_id]) == kNone) [[unlikely]]
+        tag = tag_of(name, name_id, raw);
+    std::vector<Node> &nodes = tree_->nodes;
+    const auto id = (uint32_t) nodes.size();
+    if (id >= kNone - 1) throw std::bad_alloc();
+    Node &n = nodes.emplace_back();
+    n.tag = tag;
+    if (!open_.empty()) {
+        Open &parent = open_.back();
+        n.parent = parent.node;
+        (parent.last_child != kNone ? nodes[parent.last_child].next_sibling : nodes[parent.node].first_child) = id;
+        parent.last_child = id;
+    }
+    return id;
+}
+
+void TreeBuilder::start(const char *name, const char **attributes, uint32_t name_id) {
+    settle_text();
     if (open_.empty()) {
         if (!whole_document_ && std::strcmp(name, section_tag_.c_str()) != 0) {
             text_node_ = kNone;  // character data outside the kept elements is dropped
             previous_raw_ = kNone;
+            text_from = chars->size();
             return;
         }
-        if (!tree_) {  // a new section (or the document, unless made ready beforehand)
-            tree_ = std::make_shared<Tree>();
-            // Sections tend to be alike: room for one like the last saves growing the arrays.
-            tree_->nodes.reserve(last_nodes_);
-            tree_->chars.reserve(last_chars_);
-            tree_->reserve_tags(last_tags_);
-            for (std::vector<Span> &v : blank_texts_) v.clear();
-            std::fill(tree_tag_.begin(), tree_tag_.end(), kNone);
-            if (!whole_document_) section_tag_id_ = tree_->intern_raw(section_tag_);
-        }
-    } else {
-        settle_text();
+        if (!tree_) begin_tree();
+        chars = &tree_->chars;
     }
-    Tree &t = *tree_;
     uint32_t raw;
-    const uint32_t tag = tag_of(name, raw);
-    uint32_t node;
-    if (open_.empty()) {
-        node = t.add_node(tag, kNone, kNone);
-    } else {
-        Open &parent = open_.back();
-        node = t.add_node(tag, parent.node, parent.last_child);
-        parent.last_child = node;
-    }
+    const uint32_t node = add_child(name, name_id, raw);
     if (attributes[0]) {
+        Tree &t = *tree_;
         Node &n = t.nodes[node];
         n.first_attribute = (uint32_t) t.attributes.size();
         for (const char **a = attributes; a[0]; a += 2) {
@@ -251,20 +336,28 @@ void TreeBuilder::start(const char *name, const char **attributes) {
     previous_was_start_ = true;
     text_node_ = node;
     text_is_tail_ = false;
+    text_from = chars->size();
 }
 
 void TreeBuilder::end() {
+    settle_text();
     if (open_.empty()) {
         text_node_ = kNone;
+        text_from = chars->size();
         return;
     }
-    settle_text();
-    const uint32_t node = open_.back().node;
-    previous_raw_ = open_.back().raw;
-    previous_was_start_ = false;
+    const Open o = open_.back();
     open_.pop_back();
-    text_node_ = node;
+    previous_raw_ = o.raw;
+    previous_was_start_ = false;
+    text_node_ = o.node;
     text_is_tail_ = true;
+    // In a walk, section_tag_id_ is the section's tag; for a whole document, the root ends.
+    if (open_.empty() || tree_->nodes[o.node].tag == section_tag_id_) ended_kept(o.node);
+    text_from = chars->size();
+}
+
+void TreeBuilder::ended_kept(uint32_t node) {
     if (whole_document_) {
         if (open_.empty()) finished.push_back(ElementRef{tree_, node});
         return;
@@ -276,9 +369,63 @@ void TreeBuilder::end() {
         last_nodes_ = tree_->nodes.size();
         last_chars_ = tree_->chars.size();
         last_tags_ = tree_->tags.size();
-        tree_.reset();
+        last_tree_ = std::move(tree_);
         text_node_ = kNone;
+        chars = &dropped_;
     }
+}
+
+void TreeBuilder::leaf(const char *name, uint32_t name_id, size_t text_at) {
+    if (open_.empty() || text_at != text_from) [[unlikely]] {
+        leaf_in_steps(name, name_id, text_at);
+        return;
+    }
+    // Read into locals first: the stores into the nodes could otherwise be any of these.
+    const uint32_t before = text_node_;
+    const bool before_is_tail = text_is_tail_;
+    const uint32_t indentation = indent;
+    CharArena &arena = *chars;
+    const size_t size = arena.size();
+    uint32_t raw = kNone;
+    uint32_t tag;
+    if (name_id >= ids_seen_ || (tag = tag_of_id_[name_id]) == kNone) [[unlikely]]
+        tag = tag_of(name, name_id, raw);
+    Open &parent = open_.back();
+    std::vector<Node> &nodes = tree_->nodes;
+    const auto node = (uint32_t) nodes.size();
+    if (node >= kNone - 1) throw std::bad_alloc();
+    Span text;
+    if (size != text_at) {
+        if (size + Span::kMaxIndent >= Span::kIndent) throw std::bad_alloc();
+        text = Span{(uint32_t) text_at, (uint32_t) (size - text_at)};
+    }
+    nodes.push_back(Node{tag, parent.node, kNone, kNone, text, Span{}, 0, 0});
+    Node *n = nodes.data();
+    (parent.last_child != kNone ? n[parent.last_child].next_sibling : n[parent.node].first_child) = node;
+    parent.last_child = node;
+    if (indentation) {
+        (before_is_tail ? n[before].tail : n[before].text) = Span{Span::kIndent, indentation};
+        indent = 0;
+    }
+    if (size != text_at && (unsigned char) arena.data()[text_at] <= ' ') [[unlikely]]
+        settle_blank(n[node].text);
+    previous_raw_ = raw;
+    previous_was_start_ = false;
+    text_node_ = node;
+    text_is_tail_ = true;
+    text_from = arena.size();
+    if (tag == section_tag_id_) [[unlikely]] ended_kept(node);
+}
+
+// Outside the kept elements, or with written character data before it: in steps, its own text
+// held aside meanwhile.
+void TreeBuilder::leaf_in_steps(const char *name, uint32_t name_id, size_t text_at) {
+    const std::string own(chars->data() + text_at, chars->size() - text_at);
+    static const char *const kNoAttributes[] = {nullptr};
+    chars->set_size(text_at);
+    start(name, const_cast<const char **>(kNoAttributes), name_id);
+    chars->append(own.data(), own.size());
+    end();
 }
 
 // The builder touches no Python object; the one thing another thread could be reading is the
@@ -288,48 +435,6 @@ bool TreeBuilder::runs_without_gil() const {
     long own = 1;
     for (size_t i = finished_head; i < finished.size(); ++i) own += finished[i].tree == tree_;
     return tree_.use_count() == own;
-}
-
-namespace {
-bool all_spaces(const char *p, size_t length) {
-    size_t i = 0;
-    for (uint64_t word; i + 8 <= length; i += 8) {
-        std::memcpy(&word, p + i, 8);
-        if (word != 0x2020202020202020u) return false;
-    }
-    for (; i < length; ++i)
-        if (p[i] != ' ') return false;
-    return true;
-}
-}  // namespace
-
-void TreeBuilder::text(const char *data, int length) {
-    Span *s = target();
-    if (!s) return;
-    const auto n = (size_t) length;
-    // Indentation, in one piece or (from expat) the line break first and then the spaces.
-    if (s->is_none() && !blank_pending_) {
-        if (data == kIndentChars ||
-            (n <= Span::kMaxIndent && n && data[0] == '\n' && all_spaces(data + 1, n - 1))) {
-            *s = Span{Span::kIndent, (uint32_t) n};
-            return;
-        }
-    } else if (s->is_indent() && s->length + n <= Span::kMaxIndent && all_spaces(data, n)) {
-        s->length += (uint32_t) n;
-        return;
-    }
-    if (s->is_none()) {
-        // Nothing written yet: a text that stays blank is held aside until it is complete,
-        // so that a copy of one seen before costs no room in the arena.
-        if (blank_length_ + (size_t) length <= kMaxSharedBlank && all_blank(data, (size_t) length)) {
-            std::memcpy(blank_ + blank_length_, data, (size_t) length);
-            blank_length_ += (uint32_t) length;
-            blank_pending_ = true;
-            return;
-        }
-        flush_blank(*s);
-    }
-    append_text(*s, data, (size_t) length);
 }
 
 }  // namespace quillon::xml

@@ -65,42 +65,6 @@ struct Tag {
     bool is_foreign() const { return foreign.is_valid(); }
 };
 
-// The characters of a tree. Grows as a string would, but appends the short texts of a result
-// file (numbers, names) with a few moves rather than a call.
-class CharArena {
-public:
-    size_t size() const { return size_; }
-    const char *data() const { return data_ ? data_.get() : ""; }  // never null, as a string's
-    void reserve(size_t n) {
-        if (n > capacity_) grow_to(n);
-    }
-    void append(const char *p, size_t n) {
-        if (!n) return;
-        if (capacity_ - size_ < n) grow_to(std::max(capacity_ * 2, size_ + n));
-        char *out = data_.get() + size_;
-        if (n >= 8 && n <= 16) {
-            std::memcpy(out, p, 8);
-            std::memcpy(out + n - 8, p + n - 8, 8);
-        } else if (n >= 4 && n < 8) {
-            std::memcpy(out, p, 4);
-            std::memcpy(out + n - 4, p + n - 4, 4);
-        } else {
-            std::memcpy(out, p, n);
-        }
-        size_ += n;
-    }
-    void release() {
-        data_.reset();
-        size_ = capacity_ = 0;
-    }
-
-private:
-    void grow_to(size_t n);
-    std::unique_ptr<char[]> data_;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
-};
-
 // What a reader of a tree worked out about it ahead of reading it (while the tree was built,
 // without the interpreter's lock). It describes the nodes as they were then, so any clear()
 // drops it. Native data only: it may be dropped anywhere.
@@ -126,13 +90,18 @@ public:
         return s.is_indent() ? std::string_view(kIndentChars, s.length) : std::string_view();
     }
 
-    // The tag id of a name as ElementTree shows it, kNone when no element of the tree has it.
+    // The tag id of a name as ElementTree shows it, kNone when the tree knows no such tag. It
+    // may know tags no element of it has: the sections of a walk start with the names of the
+    // sections before them.
     uint32_t find_tag(std::string_view name) const;
     // Interning: by expat's raw name while parsing, by the shown name when copying.
     uint32_t intern_raw(std::string_view raw);
     uint32_t intern_shown(std::string_view shown);
     uint32_t intern_foreign(nb::handle tag);
     void reserve_tags(size_t count);
+    // An empty tree's tags made those of `from` (strings only), under the same ids; false, and
+    // nothing done, when `from` has any other.
+    bool copy_tag_names(const Tree &from);
 
     // First direct child with the tag, kNone when there is none.
     uint32_t child(uint32_t node, uint32_t tag) const {
@@ -168,7 +137,11 @@ private:
         size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
     };
     std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> raw_ids_;
-    std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> shown_ids_;
+    // The ids of the tags that are strings, by name: open addressing into `tags`, at most half
+    // full. No allocation per name, and copied in one move into the next section of a walk.
+    std::vector<uint32_t> tag_slots_;
+    size_t named_tags_ = 0;
+    void place_tag(uint32_t id);
 };
 
 using TreePtr = std::shared_ptr<Tree>;
@@ -223,9 +196,10 @@ public:
     // used) saves the copies, and the doubled peak, of growing the arrays.
     void expect_document_size(size_t bytes);
 
-    void start(const char *name, const char **attributes) override;
+    using TokenSink::start;
+    void start(const char *name, const char **attributes, uint32_t name_id) override;
     void end() override;
-    void text(const char *data, int length) override;
+    void leaf(const char *name, uint32_t name_id, size_t text_at) override;
     bool runs_without_gil() const override;
 
     std::vector<ElementRef> finished;  // consumed by the caller from `finished_head`
@@ -234,11 +208,19 @@ public:
     ElementRef pop_finished();
 
 private:
-    Span *target();
     void append_text(Span &s, const char *data, size_t length);
-    void settle_text();
-    uint32_t tag_of(const char *name, uint32_t &raw);
+    void settle_text() {
+        if (indent || chars->size() != text_from) settle_pending_text();
+    }
+    void settle_pending_text();
+    void settle_blank(Span &s);
+    void share_blank(Span &s);
+    uint32_t tag_of(const char *name, uint32_t name_id, uint32_t &raw);
+    uint32_t add_child(const char *name, uint32_t name_id, uint32_t &raw);
+    void ended_kept(uint32_t node);
+    void leaf_in_steps(const char *name, uint32_t name_id, size_t text_at);
     uint32_t lookup_raw(const char *name);
+    void begin_tree();
 
     std::string section_tag_;
     bool whole_document_;
@@ -255,6 +237,17 @@ private:
     size_t last_nodes_ = 0;             // size of the last finished section
     size_t last_chars_ = 0;
     size_t last_tags_ = 0;
+    // The last finished section's tree, until the next one starts with its names. Read only
+    // here, where nothing but reading its names happens to it meanwhile (a consumer may clear
+    // it, which leaves the names).
+    std::shared_ptr<const Tree> last_tree_;
+    CharArena dropped_;                 // character data outside the kept elements, until dropped
+
+    // Names the tokenizer numbered (see TokenSink::start): the tag id in tree_ of each number,
+    // kNone while no element of the tree had it (`ids_seen_` of them used). No name is looked
+    // at twice.
+    std::unique_ptr<uint32_t[]> tag_of_id_;
+    uint32_t ids_seen_ = 0;
 
     // Tag names as expat hands them out, kept for the whole parse (up to a number that keeps
     // a walk's memory flat whatever the document's names). Documents repeat the same sequence
@@ -278,16 +271,11 @@ private:
     std::vector<uint32_t> tree_tag_;        // raw tag -> tag id in tree_ (kNone: not there yet)
 
     // Texts made only of blanks repeat endlessly in indented documents; one copy each, found
-    // by length (an indented document has about one blank text per length). The text being
-    // received, while it is blank and short, waits in `blank_` (its span still None) until
-    // the next tag settles it.
+    // by length (an indented document has about one blank text per length): a text found
+    // there is taken back out of the arena as soon as it is complete.
     static constexpr uint32_t kMaxSharedBlank = 64;
     static constexpr size_t kBlanksPerLength = 8;
     std::vector<Span> blank_texts_[kMaxSharedBlank + 1];
-    char blank_[kMaxSharedBlank];
-    uint32_t blank_length_ = 0;
-    bool blank_pending_ = false;
-    void flush_blank(Span &s);
 };
 
 }  // namespace quillon::xml

@@ -297,6 +297,14 @@ SMALL = {
     "indented": ("<Doc>\n  <SectionConcreteCheckResult>\n    <SectionId>1</SectionId>\n    <!-- c -->\n"
                  "    <E>\n      <F/>  \n    </E>\n  </SectionConcreteCheckResult>\n</Doc>\n").encode("utf-16"),
 }
+# Names, texts, values and indentation of about a block (8 UTF-16 units, 16 UTF-8 bytes), so
+# that the cuts fall inside and between the blocks the scanner reads.
+BLOCKS = ("<Doc>\n  <SectionConcreteCheckResult>\n    <SectionId>1</SectionId>\n"
+          "    <ABCDEFG>1234567</ABCDEFG>\n    <ABCDEFGH>12345678</ABCDEFGH><ABCDEFGHI>123456789</ABCDEFGHI>\n"
+          "                <ABCDEFGHIJKLMNO a='123456789012345'>0123456789abcdef</ABCDEFGHIJKLMNO>\n"
+          "               <ABCDEFGHIJKLMNOP>0123456789abcdefg</ABCDEFGHIJKLMNOP>\n"
+          "                 <E><ABCDEFG>é</ABCDEFG><ABCDEFG></ABCDEFG></E>\n  </SectionConcreteCheckResult>\n</Doc>\n")
+SMALL.update({"blocks utf-16": BLOCKS.encode("utf-16"), "blocks utf-8": BLOCKS.encode("utf-8")})
 
 
 @pytest.mark.parametrize("name", sorted(SMALL))
@@ -309,6 +317,54 @@ def test_pieces_cut_at_every_byte_position(name):
             assert walk_outcome(data, (cut, len(data))) == expected, cut
         assert walk_outcome(data, (1,)) == expected
         assert walk_outcome(data, (3, 2)) == expected
+
+
+# --- the block runs -----------------------------------------------------------------------------
+# Runs of text, attribute values, names and blanks are read 8 UTF-16 units or 16 UTF-8 bytes at
+# a time: runs of every length around one and two blocks, and every character that ends a run
+# at every offset within them, give the same outcome as expat alone.
+
+def encoded(encoding, text):
+    prefix = b"\xfe\xff" if encoding == "utf-16-be" else b""
+    return prefix + text.encode(encoding, "surrogatepass")
+
+
+def result_with(body):
+    return f"<Doc>\n  {section(1, body)}</Doc>\n"
+
+
+RUNS = {
+    "text": lambda n: f"<T>{'x' * n}</T><U>{'1' * n}<V/></U>",
+    "name": lambda n: f"<{'N' * n}>1</{'N' * n}><{'M' * n}><V/></{'M' * n} >",
+    "attribute value": lambda n: f"<T a='{'v' * n}' b=\"{'w' * n}\">1</T>",
+    "indentation": lambda n: f"<T>\n{' ' * n}<V/>\n{' ' * n}</T>",
+    "blanks in tags": lambda n: f"<T{' ' * n}a='1'{' ' * n}/><U{chr(9) * n}>1</U{' ' * n}>",
+}
+BLOCK_ENCODINGS = ["utf-16", "utf-16-be", "utf-8"]
+
+
+@pytest.mark.parametrize("encoding", BLOCK_ENCODINGS)
+@pytest.mark.parametrize("kind", sorted(RUNS))
+def test_runs_of_every_length_around_a_block(kind, encoding):
+    for n in range(1, 35):
+        assert_same(encoded(encoding, result_with(RUNS[kind](n))))
+
+
+SPECIALS = {
+    "lone high surrogate": "\ud800", "lone low surrogate": "\udc00", "reference": "&amp;",
+    "character reference": "&#x20AC;", "less than": "<", "cdata end": "]]>", "bracket": "]",
+    "carriage return": "\r", "crlf": "\r\n", "non-ascii": "é", "astral": "\U0001F600", "control": "\x01",
+}
+
+
+@pytest.mark.parametrize("encoding", BLOCK_ENCODINGS)
+@pytest.mark.parametrize("special", sorted(SPECIALS))
+def test_run_ending_character_at_every_offset_within_a_block(special, encoding):
+    c = SPECIALS[special]
+    for offset in range(0, 34):
+        before, after = "x" * offset, "y" * (33 - offset)
+        for body in (f"<T>{before}{c}{after}</T>", f"<T a='{before}{c}{after}'/>"):
+            assert_same(encoded(encoding, result_with(body)))
 
 
 # --- indentation ------------------------------------------------------------------------------
