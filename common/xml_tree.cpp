@@ -101,6 +101,7 @@ nb::object Tree::tag_object(uint32_t node) const {
 
 void Tree::clear(uint32_t node) {
     notes.reset();
+    runs_are_subtrees = false;
     Node &n = nodes[node];
     n.first_child = kNone;
     n.text = Span();

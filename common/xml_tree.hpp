@@ -81,6 +81,10 @@ public:
     std::vector<nb::object> foreign;  // non-string texts
     uint32_t readers = 0;                   // see ReadLock
     std::vector<uint32_t> deferred_clears;
+    // Nodes are added in document order, so the subtree of a node is the run of nodes from it
+    // up to subtree_end(). A clear() leaves the node's former descendants in that run, unlinked:
+    // from then on only the links tell what is below a node.
+    bool runs_are_subtrees = true;
     // Set once, when the tree is complete; read only under a ReadLock, which defers the clear()
     // that would drop it.
     std::unique_ptr<const TreeNotes> notes;
@@ -111,6 +115,12 @@ public:
         return kNone;
     }
     bool has_children(uint32_t node) const { return nodes[node].first_child != kNone; }
+    // The first node after the subtree of `node` (see runs_are_subtrees).
+    uint32_t subtree_end(uint32_t node) const {
+        for (uint32_t n = node; n != kNone; n = nodes[n].parent)
+            if (nodes[n].next_sibling != kNone) return nodes[n].next_sibling;
+        return (uint32_t) nodes.size();
+    }
 
     // Python values of texts: str, None, or the foreign object.
     nb::object text_object(Span s) const;

@@ -20,6 +20,8 @@ Native = varenna.RcsOutputFileParser
 Baseline = baseline_parsers.RcsOutputFileParser
 OPERATIONS = ["capacity", "shear", "torsion", "interaction", "crack_width", "detailing",
               "stress_limitation", "fatigue", "extremes"]
+WHOLE_OPERATIONS = ["capacity_results", "shear_results", "crack_width_results", "detailing_results",
+                    "stress_limitation_results", "fatigue_results"]
 
 
 def outcome(call):
@@ -60,6 +62,14 @@ def compare_section(xml):
         expected = outcome(getattr(reference, op))
         for candidate in (direct, walked):
             got = outcome(getattr(candidate, op))
+            assert got[0] == expected[0] and same(got[1], expected[1]), (op, got, expected)
+    if root is not section_el:
+        # The whole-document parser reads one check per call, from its own tree.
+        whole = varenna.OutputFileParser(io.StringIO(xml))
+        whole_reference = baseline_parsers.OutputFileParser(io.StringIO(xml))
+        for op in WHOLE_OPERATIONS:
+            expected = outcome(lambda: getattr(whole_reference, op)(1))
+            got = outcome(lambda: getattr(whole, op)(1))
             assert got[0] == expected[0] and same(got[1], expected[1]), (op, got, expected)
 
 
@@ -341,6 +351,29 @@ def test_entries_line_up_per_extreme():
     assert [list(e) for e in s.extremes()] == [["capacity", "shear", "torsion", "interaction",
                                                 "crack_width", "detailing", "stress_limitation",
                                                 "fatigue"]] * 2
+
+
+CAP = "<ConcreteCheckResultBase><CheckValue>{}</CheckValue><Result>OK</Result></ConcreteCheckResultBase>"
+
+
+@pytest.mark.parametrize("extreme", [
+    # an element whose ResultType follows an inner element with its own: the outer one first
+    f"<A><B><ResultType>Capacity</ResultType><CheckResults>{CAP.format(2)}</CheckResults></B>"
+    f"<ResultType>Capacity</ResultType><CheckResults>{CAP.format(1)}</CheckResults></A>",
+    # the first element of the type has nothing where the check reads: the next one counts
+    f"<R><ResultType>Capacity</ResultType></R>{check('Capacity', CAP.format(3))}",
+    # a ResultType of the extreme itself is not below it
+    f"<ResultType>Capacity</ResultType><CheckResults>{CAP.format(4)}</CheckResults>",
+    # two ResultType children, the second of the type; a type split by a comment
+    f"<R><ResultType>Shear</ResultType><ResultType>Capacity</ResultType>"
+    f"<CheckResults>{CAP.format(5)}</CheckResults></R>",
+    f"<R><ResultType>Capa<!-- c -->city<X/></ResultType><CheckResults>{CAP.format(6)}</CheckResults></R>",
+    f"<R><ResultType>Capa<X>ci</X>ty</ResultType><CheckResults>{CAP.format(7)}</CheckResults></R>",
+    # deep below the extreme, after the other checks
+    f"{check('Shear')}<P><Q>{check('Capacity', CAP.format(8))}</Q></P>",
+])
+def test_check_elements_are_found_as_elementtree_finds_them(extreme):
+    compare_section(section(extreme, extreme.replace("Capacity", "Shear")))
 
 
 @pytest.mark.parametrize("xml, expected", [

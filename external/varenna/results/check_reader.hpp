@@ -113,13 +113,18 @@ struct Reader : TreeNames {
     uint32_t check_element(size_t k, uint32_t extreme, bool all_checks) {
         if (ahead)
             if (const std::array<uint32_t, kCheckCount> *found = ahead->checks_of(extreme)) return (*found)[k];
-        if (!pure || !all_checks) return bound.result(k).first(extreme);
+        if (!pure) return bound.result(k).first(extreme);
+        if (!all_checks) {
+            if (!t.runs_are_subtrees) return bound.result(k).first(extreme);
+            return find_check(t, ids[ResultType], extreme, k, bound, check_candidates);
+        }
         auto it = check_elements.find(extreme);
         if (it == check_elements.end())
             it = check_elements.emplace(extreme, find_checks(t, ids[ResultType], extreme, bound)).first;
         return it->second[k];
     }
     std::unordered_map<uint32_t, std::array<uint32_t, kCheckCount>> check_elements;
+    std::vector<uint32_t> check_candidates;
 
     // float(element.text)
     nb::object number(uint32_t node) const {

@@ -9,6 +9,7 @@
 #include "xml_text.hpp"
 #include "xml_tree.hpp"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string_view>
@@ -108,6 +109,32 @@ inline std::array<uint32_t, kCheckCount> find_checks(const Tree &t, uint32_t res
         }
     }
     return found;
+}
+
+// What find_checks finds for check `k` alone, in a tree of strings whose runs are its subtrees:
+// the ResultType elements below `extreme` picked out of its run of nodes, without walking
+// every element below it (the check elements are a few among hundreds of values). Their
+// parents, in document order, are tried as find_checks tries them. `candidates` is room.
+inline uint32_t find_check(const Tree &t, uint32_t result_type, uint32_t extreme, size_t k,
+                           TreePaths &bound, std::vector<uint32_t> &candidates) {
+    if (result_type == kNone) return kNone;
+    candidates.clear();
+    const std::string_view type[] = {kCheckTypes[k]};
+    const uint32_t end = t.subtree_end(extreme);
+    for (uint32_t r = extreme + 1; r < end; ++r) {
+        if (t.nodes[r].tag != result_type) continue;
+        const uint32_t d = t.nodes[r].parent;
+        if (d != extreme && complete_text_is(t, r, type)) candidates.push_back(d);
+    }
+    // A parent comes before its children, but a ResultType after an element may belong to an
+    // element before it.
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    for (uint32_t d : candidates) {
+        const uint32_t found = bound.tail(k).first(d);
+        if (found != kNone) return found;
+    }
+    return kNone;
 }
 
 }  // namespace quillon::varenna::checks
